@@ -1,0 +1,70 @@
+// The platform on Linux and other POSIX systems: drive letters map onto a
+// Wine prefix, the profile writer is our own, and the message box is a box
+// drawn on standard error.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/profile_file.h"
+#include "platform/posix/wine_paths.h"
+#include "shell/form1.h"
+
+namespace {
+
+PlatformError ErrorFromErrno(const std::string& what, int error_number) {
+  return PlatformError(what + ": " + std::strerror(error_number));
+}
+
+// The icon bits of a message box style, drawn as text. Every box has only
+// an OK button.
+const char* IconFor(int style) {
+  switch (style & 0x70) {
+    case 0x10: return "(x) ";
+    case 0x20: return "(?) ";
+    case 0x30: return "(!) ";
+    case 0x40: return "(i) ";
+    default: return "";
+  }
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  void rtcChangeDir(const std::string& directory) override {
+    const std::optional<std::string> host = posix::ToHostPath(directory);
+    if (!host) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
+    if (chdir(host->c_str()) != 0) throw ErrorFromErrno("cannot change to " + *host, errno);
+  }
+
+  int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
+                                     const std::string& value, const std::string& file) override {
+    const std::optional<std::string> host = posix::ToHostPath(file);
+    return host && posix::WriteProfileEntry(*host, {section, key, value}) ? 1 : 0;
+  }
+
+  int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
+    std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]";
+    // Only someone at a terminal can dismiss the box; otherwise it closes
+    // at once rather than wait for nobody.
+    if (isatty(STDIN_FILENO)) {
+      std::cerr << "  (press Enter)" << std::flush;
+      std::string answer;
+      std::getline(std::cin, answer);
+    } else {
+      std::cerr << "\n";
+    }
+    std::cerr << std::flush;
+    if (!std::cerr) throw PlatformError("cannot show the message box");
+    return kMsgBoxOk;
+  }
+
+  void Unload(Form1& form) override { form.MarkUnloaded(); }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> NewRealPlatform() { return std::make_unique<PosixPlatform>(); }

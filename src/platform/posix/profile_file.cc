@@ -1,0 +1,210 @@
+#include "platform/posix/profile_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace posix {
+namespace {
+
+class FileDescriptor final {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  ~FileDescriptor() { Close(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, reporting whether the close succeeded (it can report a
+  // late write error).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+struct FileAttributes {
+  mode_t permissions;
+  std::optional<std::pair<uid_t, gid_t>> owner;  // kept only when run as root
+};
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = write(fd, data.data(), data.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+bool ReadAll(int fd, size_t size_hint, std::string& content) {
+  content.clear();
+  content.reserve(size_hint);
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// Temporary files are named ".<file>.<pid>.<nonce>.kavro-tmp", so that a
+// later run can tell which of them belong to a process that is gone.
+constexpr std::string_view kTemporarySuffix = ".kavro-tmp";
+
+std::string TemporaryPrefix(const std::string& file_name) { return "." + file_name + "."; }
+
+std::optional<pid_t> OwnerOfTemporary(std::string_view entry, std::string_view prefix) {
+  if (!entry.starts_with(prefix) || !entry.ends_with(kTemporarySuffix)) return std::nullopt;
+  const std::string middle(entry.substr(prefix.size()));
+  char* end = nullptr;
+  const long pid = std::strtol(middle.c_str(), &end, 10);
+  if (end == middle.c_str() || *end != '.' || pid <= 0 || pid > INT_MAX) return std::nullopt;
+  return static_cast<pid_t>(pid);
+}
+
+void RemoveStaleTemporaries(const std::string& directory, const std::string& file_name) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
+  if (!dir) return;
+  const std::string prefix = TemporaryPrefix(file_name);
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::optional<pid_t> owner = OwnerOfTemporary(entry->d_name, prefix);
+    if (owner && *owner != getpid() && kill(*owner, 0) != 0 && errno == ESRCH) {
+      unlinkat(dirfd(dir.get()), entry->d_name, 0);
+    }
+  }
+}
+
+// Creates a new temporary file in `directory`; returns its descriptor and
+// fills `path`, or returns an invalid descriptor.
+FileDescriptor CreateTemporary(const std::string& directory, const std::string& file_name,
+                               std::string& path) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  unsigned long nonce = static_cast<unsigned long>(now.tv_nsec) ^ static_cast<unsigned long>(now.tv_sec);
+  for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005UL + 1) {
+    path = directory + "/" + TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
+           std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
+    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (fd.valid() || errno != EEXIST) return fd;
+  }
+  return FileDescriptor(-1);
+}
+
+void SyncDirectory(const std::string& directory) {
+  const FileDescriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A file system that cannot sync a directory has still renamed the file.
+  if (dir.valid()) fsync(dir.get());
+}
+
+// Puts `content` at `target` through a flushed temporary file and a rename,
+// so that the file is at every moment either the old one or the new one.
+bool ReplaceFile(const std::string& directory, const std::string& file_name,
+                 const std::string& target, std::string_view content,
+                 const FileAttributes& attributes) {
+  std::string temporary;
+  FileDescriptor fd = CreateTemporary(directory, file_name, temporary);
+  if (!fd.valid()) return false;
+  // fchown before fchmod: a change of owner clears set-id bits.
+  const bool written =
+      WriteAll(fd.get(), content) &&
+      (!attributes.owner ||
+       fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
+      fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 && fd.Close() &&
+      rename(temporary.c_str(), target.c_str()) == 0;
+  if (!written) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  SyncDirectory(directory);
+  return true;
+}
+
+mode_t PermissionsForNewFile() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// The file the edit goes to: `path` itself, or the target of a link. Returns
+// nothing for a dangling or looping link and other unresolvable paths.
+std::optional<std::string> ResolveTarget(const std::string& path) {
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    std::string target(real);
+    std::free(real);
+    return target;
+  }
+  struct stat st;
+  if (errno == ENOENT && lstat(path.c_str(), &st) != 0 && errno == ENOENT) return path;
+  return std::nullopt;
+}
+
+bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
+  const std::optional<std::string> target = ResolveTarget(path);
+  if (!target) return false;
+  const size_t slash = target->rfind('/');
+  const std::string directory = slash == 0 ? "/" : target->substr(0, slash);
+  const std::string file_name = target->substr(slash + 1);
+  RemoveStaleTemporaries(directory, file_name);
+
+  struct stat st;
+  if (stat(target->c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    const profile::Edit created = profile::SetEntry({}, entry);
+    return ReplaceFile(directory, file_name, *target, created.content,
+                       {PermissionsForNewFile(), std::nullopt});
+  }
+  // Only regular files are opened at all: a FIFO or a device must not block
+  // the program or be disturbed by it.
+  if (!S_ISREG(st.st_mode)) return false;
+  FileDescriptor fd(open(target->c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string original;
+  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original)) return false;
+  fd.Close();
+
+  const profile::Edit edit = profile::SetEntry(original, entry);
+  if (edit.status == profile::EditStatus::kAlreadySet) return true;
+  if (edit.status != profile::EditStatus::kEdited) return false;
+  // A file without any write bit stands for a read-only file and is refused
+  // even where the permission bits do not bind (as root).
+  const bool read_only = (st.st_mode & 0222) == 0;
+  if (read_only || faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return false;
+  const FileAttributes attributes{
+      static_cast<mode_t>(st.st_mode & 07777),
+      geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt};
+  return ReplaceFile(directory, file_name, *target, edit.content, attributes);
+}
+
+}  // namespace
+
+bool WriteProfileEntry(const std::string& path, const profile::Entry& entry) {
+  if (!profile::IsWritable(entry)) return false;
+  try {
+    return SetEntryInFile(path, entry);
+  } catch (const std::bad_alloc&) {
+    return false;  // a file too large for memory is refused, not half-written
+  }
+}
+
+}  // namespace posix

@@ -1,0 +1,248 @@
+#include "platform/profile_edit.h"
+
+#include <cstddef>
+#include <optional>
+
+namespace profile {
+namespace {
+
+// The file's text as code units: bytes for 8-bit and UTF-8 files, 16-bit
+// units for UTF-16 files. Lines are found and matched only by ASCII
+// characters, so every encoding shares one edit.
+template <typename Char>
+using Text = std::basic_string_view<Char>;
+
+template <typename Char>
+bool IsBlank(Char c) {
+  return c == Char(' ') || c == Char('\t');
+}
+
+template <typename Char>
+Text<Char> TrimBlanks(Text<Char> text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+template <typename Char>
+Char FoldAsciiCase(Char c) {
+  return (c >= Char('a') && c <= Char('z')) ? Char(c - Char('a') + Char('A')) : c;
+}
+
+template <typename Char>
+bool SameName(Text<Char> name, Text<Char> wanted) {
+  if (name.size() != wanted.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (FoldAsciiCase(name[i]) != FoldAsciiCase(wanted[i])) return false;
+  }
+  return true;
+}
+
+// What a reader makes of a value: blanks trimmed, then one pair of matching
+// quotes dropped.
+template <typename Char>
+Text<Char> ValueAsRead(Text<Char> raw) {
+  Text<Char> value = TrimBlanks(raw);
+  if (value.size() >= 2 && (value.front() == Char('"') || value.front() == Char('\'')) &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+// One line: [begin, content_end) is its text, [content_end, end) its ending
+// (CRLF, LF, CR, or nothing on a last line without one).
+struct Line {
+  size_t begin;
+  size_t content_end;
+  size_t end;
+  bool has_ending() const { return content_end != end; }
+};
+
+template <typename Char>
+Line LineAt(Text<Char> text, size_t begin) {
+  size_t pos = begin;
+  while (pos < text.size() && text[pos] != Char('\r') && text[pos] != Char('\n')) ++pos;
+  size_t end = pos;
+  if (end < text.size()) {
+    end += (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2 : 1;
+  }
+  return {begin, pos, end};
+}
+
+enum class LineKind { kBlank, kComment, kSection, kKey };
+
+template <typename Char>
+struct ParsedLine {
+  LineKind kind;
+  Text<Char> name;  // section or key name, trimmed
+  size_t key_end;   // for a key line: where its `=` is, or where the name ends
+  bool has_equals;
+};
+
+template <typename Char>
+ParsedLine<Char> Parse(Text<Char> content) {
+  size_t first = 0;
+  while (first < content.size() && IsBlank(content[first])) ++first;
+  if (first == content.size()) return {LineKind::kBlank, {}, 0, false};
+  if (content[first] == Char(';')) return {LineKind::kComment, {}, 0, false};
+  if (content[first] == Char('[')) {
+    Text<Char> rest = content.substr(first + 1);
+    return {LineKind::kSection, TrimBlanks(rest.substr(0, rest.find(Char(']')))), 0, false};
+  }
+  const size_t equals = content.find(Char('='));
+  if (equals == Text<Char>::npos) {
+    const Text<Char> name = TrimBlanks(content);
+    return {LineKind::kKey, name, static_cast<size_t>(name.data() + name.size() - content.data()),
+            false};
+  }
+  return {LineKind::kKey, TrimBlanks(content.substr(0, equals)), equals, true};
+}
+
+template <typename Char>
+std::basic_string<Char> Widen(std::string_view ascii) {
+  std::basic_string<Char> wide;
+  wide.reserve(ascii.size());
+  for (const char c : ascii) wide.push_back(static_cast<Char>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
+template <typename Char>
+struct WideEntry {
+  std::basic_string<Char> section, key, value;
+  explicit WideEntry(const Entry& entry)
+      : section(Widen<Char>(entry.section)),
+        key(Widen<Char>(entry.key)),
+        value(Widen<Char>(entry.value)) {}
+};
+
+// The edit itself, on code units. The lines start at `start`; what comes
+// before (a byte order mark) is kept as it is. Returns nothing when the value
+// is already what a reader gets.
+template <typename Char>
+std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t start,
+                                                      const WideEntry<Char>& entry) {
+  using String = std::basic_string<Char>;
+  const Line first_line = LineAt(text, start);
+  const String line_break = first_line.has_ending()
+                                ? String(text.substr(first_line.content_end,
+                                                     first_line.end - first_line.content_end))
+                                : Widen<Char>("\r\n");
+  const String key_line = entry.key + Char('=') + entry.value;
+
+  bool in_section = false;
+  Line insert_after{};  // the section's header or its last key line
+  for (size_t pos = start; pos < text.size();) {
+    const Line line = LineAt(text, pos);
+    pos = line.end;
+    const Text<Char> content = text.substr(line.begin, line.content_end - line.begin);
+    const ParsedLine<Char> parsed = Parse(content);
+    if (parsed.kind == LineKind::kSection) {
+      if (in_section) break;  // past the end of the section we want
+      in_section = SameName<Char>(parsed.name, entry.section);
+      if (in_section) insert_after = line;
+      continue;
+    }
+    if (!in_section || parsed.kind != LineKind::kKey) continue;
+    insert_after = line;
+    if (!SameName<Char>(parsed.name, entry.key)) continue;
+
+    // The key's first line: replace its value, keeping the key's spelling
+    // and the blanks after `=`.
+    size_t value_begin = parsed.key_end;
+    if (parsed.has_equals) {
+      const Text<Char> after_equals = content.substr(parsed.key_end + 1);
+      if (ValueAsRead(after_equals) == Text<Char>(entry.value)) return std::nullopt;
+      value_begin = parsed.key_end + 1;
+      while (value_begin < content.size() && IsBlank(content[value_begin])) ++value_begin;
+    }
+    String edited;
+    edited.reserve(text.size() + entry.value.size() + 1);
+    edited.append(text.substr(0, line.begin + value_begin));
+    if (!parsed.has_equals) edited.push_back(Char('='));
+    edited.append(entry.value);
+    edited.append(text.substr(line.content_end));
+    return edited;
+  }
+
+  String added;
+  if (!in_section) added = Char('[') + entry.section + Char(']') + line_break;
+  added += key_line + line_break;
+  const size_t at = in_section ? insert_after.end : text.size();
+  // A last line without an ending gets one before anything follows it.
+  const bool needs_break = at == text.size() && at > start && text.back() != Char('\n') &&
+                           text.back() != Char('\r');
+  String edited;
+  edited.reserve(text.size() + line_break.size() + added.size());
+  edited.append(text.substr(0, at));
+  if (needs_break) edited.append(line_break);
+  edited.append(added);
+  edited.append(text.substr(at));
+  return edited;
+}
+
+enum class Encoding { kBytes, kUtf16LittleEndian, kUtf16BigEndian };
+
+char16_t ReadUnit(std::string_view bytes, size_t i, Encoding encoding) {
+  const auto lo = static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i : i + 1]);
+  const auto hi = static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i + 1 : i]);
+  return static_cast<char16_t>(lo | (hi << 8));
+}
+
+void AppendUnit(std::string& bytes, char16_t unit, Encoding encoding) {
+  const char lo = static_cast<char>(unit & 0xFF);
+  const char hi = static_cast<char>(unit >> 8);
+  if (encoding == Encoding::kUtf16LittleEndian) {
+    bytes.push_back(lo);
+    bytes.push_back(hi);
+  } else {
+    bytes.push_back(hi);
+    bytes.push_back(lo);
+  }
+}
+
+Edit SetEntryInUtf16(std::string_view bom, std::string_view body, Encoding encoding,
+                     const Entry& entry) {
+  if (body.size() % 2 != 0) return {EditStatus::kUnreadable, {}};
+  std::u16string units;
+  units.reserve(body.size() / 2);
+  for (size_t i = 0; i < body.size(); i += 2) units.push_back(ReadUnit(body, i, encoding));
+  const auto edited = SetEntryInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
+  if (!edited) return {EditStatus::kAlreadySet, {}};
+  std::string bytes;
+  bytes.reserve(bom.size() + edited->size() * 2);
+  bytes.append(bom);
+  for (const char16_t unit : *edited) AppendUnit(bytes, unit, encoding);
+  return {EditStatus::kEdited, std::move(bytes)};
+}
+
+}  // namespace
+
+bool IsWritable(const Entry& entry) {
+  const auto single_line = [](std::string_view text) {
+    return text.find_first_of("\r\n") == std::string_view::npos;
+  };
+  const std::string_view key = TrimBlanks(entry.key);
+  const std::string_view section = TrimBlanks(entry.section);
+  return single_line(entry.section) && single_line(entry.key) && single_line(entry.value) &&
+         !section.empty() && section.find(']') == std::string_view::npos && !key.empty() &&
+         key.find('=') == std::string_view::npos && key.front() != '[' && key.front() != ';';
+}
+
+Edit SetEntry(std::string_view original, const Entry& entry) {
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+  constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
+  if (original.starts_with(kUtf16LeBom)) {
+    return SetEntryInUtf16(kUtf16LeBom, original.substr(2), Encoding::kUtf16LittleEndian, entry);
+  }
+  if (original.starts_with(kUtf16BeBom)) {
+    return SetEntryInUtf16(kUtf16BeBom, original.substr(2), Encoding::kUtf16BigEndian, entry);
+  }
+  const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+  auto edited = SetEntryInText<char>(original, start, WideEntry<char>(entry));
+  if (!edited) return {EditStatus::kAlreadySet, {}};
+  return {EditStatus::kEdited, std::move(*edited)};
+}
+
+}  // namespace profile

@@ -1,0 +1,169 @@
+#include "platform/profile_edit.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+using profile::EditStatus;
+
+const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
+const std::string kLine = "MKAVRO.DLL=KAVRO DAQ Cards Driver";
+
+struct Case {
+  const char* what;
+  std::string before;
+  std::string after;
+};
+
+void ExpectEdits(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const profile::Edit edit = profile::SetEntry(c.before, kDriver);
+    ASSERT_EQ(edit.status, EditStatus::kEdited);
+    EXPECT_EQ(edit.content, c.after);
+    // What was written reads back as set: a second run changes nothing.
+    EXPECT_EQ(profile::SetEntry(edit.content, kDriver).status, EditStatus::kAlreadySet);
+  }
+}
+
+void ExpectAlreadySet(const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(profile::SetEntry(file, kDriver).status, EditStatus::kAlreadySet);
+  }
+}
+
+TEST(SetEntryTest, CreatesSectionAndKeyInEmptyFile) {
+  ExpectEdits({
+      {"empty", "", "[Hardware]\r\n" + kLine + "\r\n"},
+      {"UTF-8 mark only", "\xEF\xBB\xBF", "\xEF\xBB\xBF[Hardware]\r\n" + kLine + "\r\n"},
+  });
+}
+
+TEST(SetEntryTest, AddsMissingKeyAfterTheSectionsLastKey) {
+  ExpectEdits({
+      {"between sections", "[Hardware]\r\nA=1\r\nB=2\r\n\r\n[Other]\r\nC=3\r\n",
+       "[Hardware]\r\nA=1\r\nB=2\r\n" + kLine + "\r\n\r\n[Other]\r\nC=3\r\n"},
+      {"comments after the last key stay after it", "[Hardware]\nA=1\n; note\n\n[X]\n",
+       "[Hardware]\nA=1\n" + kLine + "\n; note\n\n[X]\n"},
+      {"line without = is a key", "[Hardware]\nLoose entry\n\n", "[Hardware]\nLoose entry\n" + kLine + "\n\n"},
+      {"section without keys", "[Hardware]\r\n\r\n[X]\r\n", "[Hardware]\r\n" + kLine + "\r\n\r\n[X]\r\n"},
+      {"header is the last line, no ending", "A=1\n[Hardware]", "A=1\n[Hardware]\n" + kLine + "\n"},
+      {"last key has no ending", "[Hardware]\r\nA=1", "[Hardware]\r\nA=1\r\n" + kLine + "\r\n"},
+      {"first section of the name counts", "[Hardware]\nA=1\n[Hardware]\nMKAVRO.DLL=old\n",
+       "[Hardware]\nA=1\n" + kLine + "\n[Hardware]\nMKAVRO.DLL=old\n"},
+      {"keys before any section belong to none", "MKAVRO.DLL=x\n[Hardware]\n",
+       "MKAVRO.DLL=x\n[Hardware]\n" + kLine + "\n"},
+      {"commented-out key is no key", "[Hardware]\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n",
+       "[Hardware]\n" + kLine + "\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
+  });
+}
+
+TEST(SetEntryTest, MatchesSectionHeadersAsReadersDo) {
+  ExpectEdits({
+      {"case and blanks", "  [ hARDWARE\t]  ; trailing text\nA=1\n",
+       "  [ hARDWARE\t]  ; trailing text\nA=1\n" + kLine + "\n"},
+      {"header without closing bracket", "[Hardware\nA=1\n", "[Hardware\nA=1\n" + kLine + "\n"},
+      {"name ends at the first bracket", "[Hardware]x]\n", "[Hardware]x]\n" + kLine + "\n"},
+  });
+}
+
+TEST(SetEntryTest, ReplacesOnlyTheValueOfTheKeysFirstLine) {
+  ExpectEdits({
+      {"spelling and blanks before the value kept", "[Hardware]\r\n  mkavro.dll \t=  old ; x  \r\nB=2\r\n",
+       "[Hardware]\r\n  mkavro.dll \t=  KAVRO DAQ Cards Driver\r\nB=2\r\n"},
+      {"only the first of duplicate keys", "[Hardware]\nMKAVRO.DLL=a\nMKAVRO.DLL=b\n",
+       "[Hardware]\n" + kLine + "\nMKAVRO.DLL=b\n"},
+      {"empty value", "[Hardware]\nMKAVRO.DLL=\n", "[Hardware]\n" + kLine + "\n"},
+      {"value differs in case", "[Hardware]\nMKAVRO.DLL=kavro daq cards driver\n",
+       "[Hardware]\n" + kLine + "\n"},
+      {"key without =", "[Hardware]\n MKAVRO.DLL  \n", "[Hardware]\n MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
+      {"last line without ending stays so", "[Hardware]\nMKAVRO.DLL=old", "[Hardware]\n" + kLine},
+  });
+}
+
+TEST(SetEntryTest, LeavesAFileThatAlreadyGivesTheValue) {
+  ExpectAlreadySet({
+      "[Hardware]\r\n" + kLine + "\r\n",
+      "[hardware]\nmkavro.dll = KAVRO DAQ Cards Driver   \n",
+      "[Hardware]\nMKAVRO.DLL=\"KAVRO DAQ Cards Driver\"\n",
+      "[Hardware]\nMKAVRO.DLL= 'KAVRO DAQ Cards Driver' \n",
+      "[Hardware]\n" + kLine,
+  });
+}
+
+TEST(SetEntryTest, AppendsMissingSectionAtTheEnd) {
+  ExpectEdits({
+      {"after other sections", "[A]\r\nx=1\r\n", "[A]\r\nx=1\r\n[Hardware]\r\n" + kLine + "\r\n"},
+      {"last line gets its ending first", "[A]\nx=1", "[A]\nx=1\n[Hardware]\n" + kLine + "\n"},
+      {"blank lines at the end stay", "[A]\n\n\n", "[A]\n\n\n[Hardware]\n" + kLine + "\n"},
+      {"a key by that name elsewhere is not it", "[A]\nMKAVRO.DLL=x\n",
+       "[A]\nMKAVRO.DLL=x\n[Hardware]\n" + kLine + "\n"},
+  });
+}
+
+TEST(SetEntryTest, KeepsEveryLinesOwnEndingAndAddsTheFirstOnes) {
+  ExpectEdits({
+      {"lone CR", "[A]\rx=1\r", "[A]\rx=1\r[Hardware]\r" + kLine + "\r"},
+      {"mixed endings", "[Hardware]\nA=1\r\nB=2\rC=3\n", "[Hardware]\nA=1\r\nB=2\rC=3\n" + kLine + "\n"},
+      {"CR then LF on the next line is CRLF", "[Hardware]\r\n", "[Hardware]\r\n" + kLine + "\r\n"},
+      {"no ending anywhere", "[A]", "[A]\r\n[Hardware]\r\n" + kLine + "\r\n"},
+  });
+}
+
+TEST(SetEntryTest, NeverReencodesBytes) {
+  const std::string latin = "[Ger\xE4te]\nName=M\xFCller\x00\xFF\n"s;
+  ExpectEdits({
+      {"8-bit and NUL bytes", std::string(latin), latin + "[Hardware]\n" + kLine + "\n"},
+      {"UTF-8 mark is not part of the first line", "\xEF\xBB\xBF[Hardware]\nA=1\n",
+       "\xEF\xBB\xBF[Hardware]\nA=1\n" + kLine + "\n"},
+  });
+}
+
+std::string Utf16(const std::string& ascii, bool little_endian) {
+  std::string bytes = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char c : ascii) {
+    bytes += little_endian ? std::string{c, '\0'} : std::string{'\0', c};
+  }
+  return bytes;
+}
+
+TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
+  for (const bool little_endian : {true, false}) {
+    SCOPED_TRACE(little_endian ? "UTF-16LE" : "UTF-16BE");
+    ExpectEdits({
+        {"key added", Utf16("[Hardware]\r\nA=1\r\n", little_endian),
+         Utf16("[Hardware]\r\nA=1\r\n" + kLine + "\r\n", little_endian)},
+        {"mark only", Utf16("", little_endian), Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
+    });
+    ExpectAlreadySet({Utf16("[HARDWARE]\n" + kLine + "\n", little_endian)});
+  }
+  // A non-ASCII unit (U+5B5B) must not be taken for '[' however its bytes fall.
+  const std::string cjk = std::string("\xFF\xFE") + "\x5B\x5B" + "\n\0"s;
+  EXPECT_EQ(profile::SetEntry(cjk, kDriver).content,
+            cjk + Utf16("[Hardware]\n" + kLine + "\n", true).substr(2));
+}
+
+TEST(SetEntryTest, LeavesUtf16WithAnOddNumberOfBytesAlone) {
+  EXPECT_EQ(profile::SetEntry("\xFF\xFE[\0"s + "x", kDriver).status, EditStatus::kUnreadable);
+  EXPECT_EQ(profile::SetEntry("\xFE\xFF\0"s, kDriver).status, EditStatus::kUnreadable);
+}
+
+TEST(IsWritableTest, RefusesNamesThatWouldBreakTheFile) {
+  EXPECT_TRUE(profile::IsWritable(kDriver));
+  const std::vector<profile::Entry> refused = {
+      {"", "K", "V"},        {"  ", "K", "V"},       {"Sec]tion", "K", "V"}, {"S", "", "V"},
+      {"S", "K=1", "V"},     {"S", "[K", "V"},       {"S", ";K", "V"},       {"S\n", "K", "V"},
+      {"S", "K\r", "V"},     {"S", "K", "V\r\nX=1"},
+  };
+  for (const profile::Entry& entry : refused) {
+    EXPECT_FALSE(profile::IsWritable(entry)) << entry.section << "|" << entry.key << "|" << entry.value;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#include "platform/posix/profile_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using ::testing::ElementsAre;
+
+const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
+const std::string kRegistered = "[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n";
+
+class ProfileFileTest : public ::testing::Test {
+ protected:
+  fs::path dir() const { return temp_.path(); }
+  fs::path ini() const { return temp_.path() / "DASYLab.ini"; }
+  bool Write(const fs::path& path) { return posix::WriteProfileEntry(path.string(), kDriver); }
+
+  TempDir temp_;
+};
+
+TEST_F(ProfileFileTest, CreatesMissingFileWithOnlyTheEntry) {
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_EQ(ReadFile(ini()), kRegistered);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(StatOf(ini()).st_mode & 07777, 0666 & ~mask);
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST_F(ProfileFileTest, ReplacesFileKeepingPermissionsAndOwner) {
+  WriteFile(ini(), "[Hardware]\nA=1\n");
+  ASSERT_EQ(chmod(ini().c_str(), 0640), 0);
+  const bool as_root = geteuid() == 0;
+  if (as_root) {
+    ASSERT_EQ(chown(ini().c_str(), 4321, 8765), 0);
+  }
+  const ino_t before = StatOf(ini()).st_ino;
+
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_EQ(ReadFile(ini()), "[Hardware]\nA=1\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n");
+  const struct stat after = StatOf(ini());
+  EXPECT_NE(after.st_ino, before) << "the file must be replaced, not rewritten in place";
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  if (as_root) {
+    EXPECT_EQ(after.st_uid, 4321u);
+    EXPECT_EQ(after.st_gid, 8765u);
+  }
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST_F(ProfileFileTest, DoesNotTouchAFileThatAlreadyGivesTheValue) {
+  for (const mode_t mode : {0644, 0444}) {
+    WriteFile(ini(), kRegistered);
+    ASSERT_EQ(chmod(ini().c_str(), mode), 0);
+    const struct timespec old_time[2] = {{1000000, 0}, {1000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, ini().c_str(), old_time, 0), 0);
+    const ino_t inode = StatOf(ini()).st_ino;
+
+    EXPECT_TRUE(Write(ini())) << "mode " << std::oct << mode;
+    EXPECT_EQ(StatOf(ini()).st_ino, inode);
+    EXPECT_EQ(StatOf(ini()).st_mtim.tv_sec, 1000000);
+  }
+}
+
+TEST_F(ProfileFileTest, RefusesReadOnlyFileEvenForRoot) {
+  WriteFile(ini(), "[Hardware]\r\nMKAVRO.DLL=old\r\n");
+  ASSERT_EQ(chmod(ini().c_str(), 0444), 0);
+  EXPECT_FALSE(Write(ini()));
+  EXPECT_EQ(ReadFile(ini()), "[Hardware]\r\nMKAVRO.DLL=old\r\n");
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST_F(ProfileFileTest, RefusesWhatIsNotARegularFileWithoutBlocking) {
+  fs::create_directory(dir() / "directory.ini");
+  ASSERT_EQ(mkfifo((dir() / "fifo.ini").c_str(), 0644), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = (dir() / "socket.ini").string();
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  socket_path.copy(address.sun_path, socket_path.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  fs::create_symlink("/dev/null", dir() / "device.ini");
+
+  for (const char* name : {"directory.ini", "fifo.ini", "socket.ini", "device.ini"}) {
+    EXPECT_FALSE(Write(dir() / name)) << name;
+  }
+  close(sock);
+  EXPECT_TRUE(fs::is_fifo(dir() / "fifo.ini"));
+  EXPECT_TRUE(fs::is_empty(dir() / "directory.ini"));
+  EXPECT_EQ(ListTree(dir()).size(), 4u);
+}
+
+TEST_F(ProfileFileTest, EditsTheTargetOfALinkAndKeepsTheLink) {
+  fs::create_directory(dir() / "real");
+  WriteFile(dir() / "real" / "target.ini", "[A]\n");
+  fs::create_symlink("real/target.ini", ini());
+
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_TRUE(fs::is_symlink(ini()));
+  EXPECT_EQ(ReadFile(dir() / "real" / "target.ini"), "[A]\n[Hardware]\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n");
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "real", "real/target.ini"));
+}
+
+TEST_F(ProfileFileTest, RefusesDanglingAndLoopingLinksAndMissingDirectories) {
+  fs::create_symlink("nowhere.ini", ini());
+  fs::create_symlink("loop-b", dir() / "loop-a");
+  fs::create_symlink("loop-a", dir() / "loop-b");
+  EXPECT_FALSE(Write(ini()));
+  EXPECT_FALSE(Write(dir() / "loop-a"));
+  EXPECT_FALSE(Write(dir() / "missing" / "DASYLab.ini"));
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "loop-a", "loop-b"));
+}
+
+TEST_F(ProfileFileTest, RemovesTemporaryFilesOfDeadRunsOnly) {
+  // A pid that cannot belong to a running process, and one that does.
+  const std::string dead = ".DASYLab.ini.999999999.7.kavro-tmp";
+  const std::string alive = ".DASYLab.ini." + std::to_string(getppid()) + ".7.kavro-tmp";
+  WriteFile(dir() / dead, "partial");
+  WriteFile(dir() / alive, "in progress");
+  WriteFile(dir() / ".other.ini.999999999.7.kavro-tmp", "not ours");
+
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_THAT(ListTree(dir()),
+              ElementsAre(".DASYLab.ini." + std::to_string(getppid()) + ".7.kavro-tmp",
+                          ".other.ini.999999999.7.kavro-tmp", "DASYLab.ini"));
+}
+
+TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
+  SmallTmpfs disk(dir() / "disk", "64k");
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  const fs::path file = dir() / "disk" / "DASYLab.ini";
+  const std::string original = "[Hardware]\n" + std::string(40000, 'x') + "=1\n";
+  WriteFile(file, original);
+
+  EXPECT_FALSE(Write(file));
+  EXPECT_EQ(ReadFile(file), original);
+  EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini"));
+}
+
+}  // namespace

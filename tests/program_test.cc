@@ -1,0 +1,113 @@
+// The native program end to end, in scratch Wine prefixes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const std::string kRegistered = "[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n";
+const std::string kWarningText =
+    R"(Driver cannt find C:\Programs Files\DASYLab 8.0\  Please modify the DASYLab.ini in )"
+    "correct directory by manual";
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(const std::vector<std::string>& args = {}, const fs::path& cwd = "/") {
+    return RunProcess(KAVRO_REGISTER, args, cwd, {{"WINEPREFIX", prefix_.path().string()}});
+  }
+
+  void ExpectWarning(const ProcessResult& result) {
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_THAT(result.err, HasSubstr("Alarm"));
+    EXPECT_THAT(result.err, HasSubstr("\n" + kWarningText + "\n"));
+    EXPECT_EQ(result.out, "");
+  }
+
+  WinePrefix prefix_;
+};
+
+TEST_F(ProgramTest, RegistersSilentlyAndExitsZero) {
+  const ProcessResult first = Run();
+  EXPECT_EQ(first.exit_status, 0);
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(first.out, "");
+  EXPECT_EQ(ReadFile(prefix_.ini()), kRegistered);
+
+  WriteFile(prefix_.ini(), "[Other]\nA=1\n[hardware]\nmkavro.dll=Old Driver\nB=2\n");
+  EXPECT_EQ(Run().exit_status, 0);
+  const std::string once = ReadFile(prefix_.ini());
+  EXPECT_EQ(once, "[Other]\nA=1\n[hardware]\nmkavro.dll=KAVRO DAQ Cards Driver\nB=2\n");
+  EXPECT_EQ(Run().exit_status, 0);
+  EXPECT_EQ(ReadFile(prefix_.ini()), once);
+}
+
+TEST_F(ProgramTest, ArgumentsAndStartingDirectoryMakeNoDifference) {
+  TempDir elsewhere;
+  const ProcessResult result = Run({"--help", "/uninstall", "D:\\x.ini"}, elsewhere.path());
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(ReadFile(prefix_.ini()), kRegistered);
+  EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+}
+
+TEST_F(ProgramTest, WritesTheExistingFileWhateverItsCase) {
+  fs::remove_all(prefix_.install_dir());
+  const fs::path dir = prefix_.path() / "drive_c" / "PROGRAM FILES" / "dasylab 8.0";
+  fs::create_directories(dir);
+  fs::remove(prefix_.path() / "drive_c" / "Program Files");
+  WriteFile(dir / "DASYLAB.INI", "[HARDWARE]\r\n");
+
+  EXPECT_EQ(Run().exit_status, 0);
+  EXPECT_EQ(ReadFile(dir / "DASYLAB.INI"), "[HARDWARE]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
+  EXPECT_THAT(ListTree(dir), ElementsAre("DASYLAB.INI"));
+}
+
+TEST_F(ProgramTest, WarnsAndCreatesNothingWhenTheInstallDirectoryIsMissing) {
+  fs::remove_all(prefix_.install_dir());
+  const std::vector<std::string> before = ListTree(prefix_.path());
+  ExpectWarning(Run());
+  EXPECT_EQ(ListTree(prefix_.path()), before);
+
+  WriteFile(prefix_.install_dir(), "a file, not a directory");
+  ExpectWarning(Run());
+  EXPECT_EQ(ReadFile(prefix_.install_dir()), "a file, not a directory");
+}
+
+TEST_F(ProgramTest, WarnsWhenTheWriteIsRefused) {
+  WriteFile(prefix_.ini(), "[Hardware]\r\nMKAVRO.DLL=Old\r\n");
+  ASSERT_EQ(chmod(prefix_.ini().c_str(), 0444), 0);
+  ExpectWarning(Run());
+  EXPECT_EQ(ReadFile(prefix_.ini()), "[Hardware]\r\nMKAVRO.DLL=Old\r\n");
+
+  fs::remove(prefix_.ini());
+  fs::create_directory(prefix_.ini());
+  ExpectWarning(Run());
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
+  SmallTmpfs disk(prefix_.install_dir(), "64k");
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  const std::string original = "[Hardware]\r\n" + std::string(40000, 'k') + "=v\r\n";
+  WriteFile(prefix_.ini(), original);
+
+  ExpectWarning(Run());
+  EXPECT_EQ(ReadFile(prefix_.ini()), original);
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST(ProgramDefaultPrefixTest, UsesDotWineInHomeWithoutWineprefix) {
+  TempDir home;
+  fs::create_directories(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0");
+  const ProcessResult result = RunProcess(KAVRO_REGISTER, {}, "/", {{"HOME", home.path().string()}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(ReadFile(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0" / "DASYLab.ini"),
+            kRegistered);
+}
+
+}  // namespace

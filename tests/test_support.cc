@@ -1,0 +1,129 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "kavro-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+WinePrefix::WinePrefix() { fs::create_directories(install_dir()); }
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+struct stat StatOf(const fs::path& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
+  return st;
+}
+
+std::vector<std::string> ListTree(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    names.push_back(entry.path().lexically_relative(dir).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+SmallTmpfs::SmallTmpfs(const fs::path& path, const std::string& size) : path_(path) {
+  fs::create_directories(path);
+  mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+SmallTmpfs::~SmallTmpfs() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+}
+
+namespace {
+
+void ReadAvailable(int fd, std::string& into, bool& open) {
+  char buffer[4096];
+  const ssize_t got = read(fd, buffer, sizeof buffer);
+  if (got > 0) {
+    into.append(buffer, static_cast<size_t>(got));
+  } else if (got == 0) {
+    open = false;
+  }
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const fs::path& cwd, const std::map<std::string, std::string>& env,
+                         int timeout_seconds) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<std::string> env_strings;
+    for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env_strings) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  ProcessResult result;
+  bool out_open = true;
+  bool err_open = true;
+  const time_t deadline = time(nullptr) + timeout_seconds;
+  while ((out_open || err_open) && time(nullptr) < deadline) {
+    pollfd fds[] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, 200) <= 0) continue;
+    if (fds[0].revents != 0) ReadAvailable(out_pipe[0], result.out, out_open);
+    if (fds[1].revents != 0) ReadAvailable(err_pipe[0], result.err, err_open);
+  }
+  if (out_open || err_open) kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  result.exit_status = WIFEXITED(status) && !(out_open || err_open) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace testing_support

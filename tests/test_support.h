@@ -1,0 +1,71 @@
+// Scratch directories, files and child processes for the file-system tests.
+#ifndef KAVRO_TESTS_TEST_SUPPORT_H_
+#define KAVRO_TESTS_TEST_SUPPORT_H_
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// A Wine-style prefix with "C:\Program Files\DASYLab 8.0" under drive_c.
+class WinePrefix : public TempDir {
+ public:
+  WinePrefix();
+  fs::path install_dir() const { return path() / "drive_c" / "Program Files" / "DASYLab 8.0"; }
+  fs::path ini() const { return install_dir() / "DASYLab.ini"; }
+};
+
+std::string ReadFile(const fs::path& path);
+void WriteFile(const fs::path& path, const std::string& content);
+struct stat StatOf(const fs::path& path);
+
+// Every name under `dir`, sorted, relative to it.
+std::vector<std::string> ListTree(const fs::path& dir);
+
+// A small tmpfs mounted at `path` for the life of the object, where mounting
+// is permitted (root, no container rules against it); mounted() says so.
+class SmallTmpfs {
+ public:
+  SmallTmpfs(const fs::path& path, const std::string& size);
+  ~SmallTmpfs();
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path path_;
+  bool mounted_ = false;
+};
+
+struct ProcessResult {
+  int exit_status = -1;  // -1 when killed by a signal or timed out
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` in `cwd` with exactly `env`, standard input
+// from /dev/null, and waits at most `timeout_seconds`.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const fs::path& cwd, const std::map<std::string, std::string>& env,
+                         int timeout_seconds = 20);
+
+}  // namespace testing_support
+
+#endif  // KAVRO_TESTS_TEST_SUPPORT_H_

@@ -126,4 +126,29 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env) {
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execve(program.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  return child;
+}
+
+int WaitProcess(pid_t child) {
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace testing_support

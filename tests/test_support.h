@@ -66,6 +66,14 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
                          const fs::path& cwd, const std::map<std::string, std::string>& env,
                          int timeout_seconds = 20);
 
+// Starts `program` with exactly `env`, its standard streams on /dev/null,
+// and returns at once.
+pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env);
+
+// Waits for a child started by StartProcess; returns its exit status, or -1
+// when a signal ended it.
+int WaitProcess(pid_t child);
+
 }  // namespace testing_support
 
 #endif  // KAVRO_TESTS_TEST_SUPPORT_H_

@@ -1,0 +1,145 @@
+// The built program under faults: killed mid-write, racing copies of
+// itself, hostile files. The file must always be whole, either as it was or
+// with the entry, and nothing may be left behind.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "platform/profile_edit.h"
+#include "profile_reader.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using ::testing::ElementsAre;
+
+const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
+
+// A large configuration: many sections of settings, [Hardware] in the middle.
+std::string LargeConfiguration(size_t size) {
+  std::string text;
+  for (int section = 0; text.size() < size; ++section) {
+    if (text.size() >= size / 2 && text.find("[Hardware]") == std::string::npos) {
+      text += "[Hardware]\r\nMDEMO.DLL=Demo Board Driver\r\n\r\n";
+    }
+    text += "[Module " + std::to_string(section) + "]\r\n";
+    for (int key = 0; key < 10; ++key) {
+      text += "Gain" + std::to_string(key) + "=" + std::to_string(section * 7 + key) + "\r\n";
+    }
+  }
+  return text;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> Env() const { return {{"WINEPREFIX", prefix_.path().string()}}; }
+  ProcessResult Run() { return RunProcess(KAVRO_REGISTER, {}, "/", Env()); }
+
+  WinePrefix prefix_;
+};
+
+TEST_F(FaultTest, KilledAnywhereLeavesTheOldFileOrTheNewOne) {
+  const std::string old_content = LargeConfiguration(8 << 20);
+  const std::string new_content = profile::SetEntry(old_content, kDriver).content;
+
+  WriteFile(prefix_.ini(), old_content);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run().exit_status, 0);
+  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
+  int killed_before_rename = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    WriteFile(prefix_.ini(), old_content);
+    const pid_t child = StartProcess(KAVRO_REGISTER, Env());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(child, SIGKILL);
+    WaitProcess(child);
+    const std::string after = ReadFile(prefix_.ini());
+    ASSERT_TRUE(after == old_content || after == new_content) << "attempt " << attempt;
+    killed_before_rename += after == old_content;
+  }
+  EXPECT_GT(killed_before_rename, 0) << "no kill landed while the file was being written";
+  RecordProperty("killed_before_rename", killed_before_rename);
+
+  // A later run finishes the job and clears what the killed runs left.
+  WriteFile(prefix_.ini(), old_content);
+  ASSERT_EQ(Run().exit_status, 0);
+  EXPECT_EQ(ReadFile(prefix_.ini()), new_content);
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
+TEST_F(FaultTest, SixteenCopiesAtOnceWriteTheEntryOnce) {
+  const std::string old_content = LargeConfiguration(4 << 20);
+  WriteFile(prefix_.ini(), old_content);
+  std::vector<pid_t> copies;
+  for (int i = 0; i < 16; ++i) copies.push_back(StartProcess(KAVRO_REGISTER, Env()));
+  for (const pid_t copy : copies) EXPECT_EQ(WaitProcess(copy), 0);
+
+  EXPECT_EQ(ReadFile(prefix_.ini()), profile::SetEntry(old_content, kDriver).content);
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
+// A hostile file gets a clear outcome: the entry written with everything
+// else kept, or the warning with the file untouched; never a hang or crash.
+TEST_F(FaultTest, HostileFilesGetAClearOutcome) {
+  std::mt19937 random(7);
+  std::string garbage(1 << 20, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  struct Hostile {
+    const char* what;
+    std::string content;
+  };
+  const std::vector<Hostile> files = {
+      {"binary garbage", garbage},
+      {"NUL bytes", std::string(4096, '\0') + "[Hardware]\n" + std::string(10, '\0')},
+      {"one 50 MB line", "[Hardware]" + std::string(50 << 20, 'x')},
+      {"odd-length UTF-16", std::string("\xFF\xFE[\0H\0a", 7)},
+  };
+  for (const Hostile& file : files) {
+    SCOPED_TRACE(file.what);
+    WriteFile(prefix_.ini(), file.content);
+    const ProcessResult result = Run();
+    const std::string after = ReadFile(prefix_.ini());
+    const profile::Edit edit = profile::SetEntry(file.content, kDriver);
+    if (edit.status == profile::EditStatus::kUnreadable) {
+      EXPECT_EQ(result.exit_status, 1);
+      EXPECT_EQ(after, file.content);
+    } else {
+      EXPECT_EQ(result.exit_status, 0);
+      EXPECT_EQ(after, edit.content);
+      EXPECT_EQ(reader::Lookup(reader::ReadEntries(after), u"Hardware", u"MKAVRO.DLL"),
+                u"KAVRO DAQ Cards Driver");
+    }
+    EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+  }
+}
+
+TEST_F(FaultTest, LinksAndSpecialFilesAreRefusedWithoutBlocking) {
+  const fs::path ini = prefix_.ini();
+  const std::vector<std::pair<std::string, std::function<void()>>> setups = {
+      {"link loop", [&] { fs::create_symlink("DASYLab.ini", ini); }},
+      {"dangling link", [&] { fs::create_symlink("gone.ini", ini); }},
+      {"FIFO", [&] { ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0); }},
+  };
+  for (const auto& [what, setup] : setups) {
+    SCOPED_TRACE(what);
+    fs::remove(ini);
+    setup();
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_THAT(result.err, ::testing::HasSubstr("Alarm"));
+    EXPECT_TRUE(fs::is_symlink(ini) || fs::is_fifo(ini));
+    EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The built executable as a file: a self-contained 32-bit GUI program with
+# its version record and icon. Needs no Wine.
+set -euo pipefail
+: "${KAVRO_EXE:?}" "${KAVRO_RUN_DIR:?}"
+source "$(dirname "$0")/wine_env.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+description=$(file -b "$KAVRO_EXE")
+[[ $description == "PE32 executable (GUI) Intel 80386"* ]] || fail "file says: $description"
+
+headers=$(i686-w64-mingw32-objdump -p "$KAVRO_EXE")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not for the GUI subsystem"
+grep -q '^AddressOfEntryPoint' <<<"$headers" || fail "no entry point"
+dlls=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort | tr '\n' ' ')
+expect_eq "imported DLLs (system DLLs only)" "$dlls" "kernel32.dll msvcrt.dll user32.dll "
+
+# The version record, read back from the file.
+wrestool -x --raw --type=version "$KAVRO_EXE" >"$work/version.bin"
+python3 "$(dirname "$0")/read_version.py" "$work/version.bin" >"$work/version.txt"
+expect_eq "version record" "$(cat "$work/version.txt")" "FileVersion#=1.0.0.0
+ProductVersion#=1.0.0.0
+table=040904B0
+CompanyName=KAVRO
+ProductName=KAVRO DAQ Cards Driver Registration
+FileVersion=1.00
+ProductVersion=1.00
+InternalName=kavro-register
+OriginalFilename=kavro-register.exe"
+
+# One icon group of three images: 16, 32 and 48 pixels.
+expect_eq "icon groups" "$(wrestool -l --type=group_icon "$KAVRO_EXE" | wc -l)" "1"
+wrestool -x --type=group_icon -o "$work/icon.ico" "$KAVRO_EXE"
+sizes=$(icotool -l "$work/icon.ico" | sed -E 's/.*--width=([0-9]+) --height=([0-9]+).*/\1x\2/' | tr '\n' ' ')
+expect_eq "icon images" "$sizes" "16x16 32x32 48x48 "
+
+finish

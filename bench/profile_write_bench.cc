@@ -29,7 +29,8 @@ std::string MakeConfiguration(int64_t size) {
   std::string text;
   text.reserve(static_cast<size_t>(size) + 256);
   for (int section = 0; static_cast<int64_t>(text.size()) < size; ++section) {
-    if (static_cast<int64_t>(text.size()) >= size / 2 && text.find("[Hardware]") == std::string::npos) {
+    if (static_cast<int64_t>(text.size()) >= size / 2 &&
+        text.find("[Hardware]") == std::string::npos) {
       text += "[Hardware]\r\nMDEMO.DLL=Demo Board Driver\r\nMIO16.DLL=Multi I/O 16 Driver\r\n\r\n";
     }
     text += "[Module " + std::to_string(section) + "]\r\n";
@@ -90,9 +91,10 @@ void BM_CopyThroughTemporary(benchmark::State& state) {
       content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const bool copied = fd >= 0 &&
-                        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
-                        fsync(fd) == 0 && close(fd) == 0 && rename(temporary.c_str(), file.c_str()) == 0;
+    const bool copied =
+        fd >= 0 &&
+        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
+        fsync(fd) == 0 && close(fd) == 0 && rename(temporary.c_str(), file.c_str()) == 0;
     const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     fsync(dir_fd);
     close(dir_fd);
@@ -132,9 +134,23 @@ void BM_ProgramPeakMemory(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EditBytes)->Arg(4 * kKiB)->Arg(kMiB)->Arg(64 * kMiB)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_CopyThroughTemporary)->Arg(4 * kKiB)->Arg(kMiB)->Arg(64 * kMiB)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WriteProfileEntry)->Arg(4 * kKiB)->Arg(kMiB)->Arg(64 * kMiB)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ProgramPeakMemory)->Arg(64 * kMiB)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CopyThroughTemporary)
+    ->Arg(4 * kKiB)
+    ->Arg(kMiB)
+    ->Arg(64 * kMiB)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_WriteProfileEntry)
+    ->Arg(4 * kKiB)
+    ->Arg(kMiB)
+    ->Arg(64 * kMiB)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ProgramPeakMemory)
+    ->Arg(64 * kMiB)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -7,14 +7,19 @@
 #   scripts/install-deps.sh all        everything (fuzzing, benchmark too)
 set -euo pipefail
 
-want=(cmake ninja-build g++ libgtest-dev libgmock-dev python3)
+native=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 libbenchmark-dev)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool x11-utils
+         icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
+sanitize=(clang libclang-rt-14-dev)
 case "${1:-native}" in
-  native) ;;
-  windows) want+=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool icoutils imagemagick x11-apps) ;;
-  all) want+=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool icoutils imagemagick x11-apps
-              clang libclang-rt-14-dev libbenchmark-dev) ;;
+  native) want=("${native[@]}") ;;
+  windows) want=("${native[@]}" "${windows[@]}") ;;
+  all) want=("${native[@]}" "${windows[@]}" "${sanitize[@]}") ;;
   *) echo "usage: $0 [native|windows|all]" >&2; exit 2 ;;
 esac
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
 missing=()
 for pkg in "${want[@]}"; do
@@ -22,15 +27,35 @@ for pkg in "${want[@]}"; do
     missing+=("$pkg")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-for pkg in "${missing[@]}"; do
-  if [[ $pkg == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo_cmd[@]}" dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ]; then
+  if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
   fi
-done
-echo "Installing: ${missing[*]}" >&2
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  echo "Installing: ${missing[*]}" >&2
+  "${as_root[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >&2
+fi
+
+# The Windows program is 32-bit, and so is the Wine that runs it. Some
+# kernels are built without 32-bit support; there, 32-bit Linux programs
+# run through QEMU's user-mode emulator instead (slower, but the same Wine).
+if [[ " ${want[*]} " == *" wine32:i386 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "This kernel does not run 32-bit programs; running them through qemu-i386." >&2
+  if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+      qemu-user-static >&2
+  fi
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -e "$binfmt/register" ] || "${as_root[@]}" mount -t binfmt_misc binfmt_misc "$binfmt"
+  if [ ! -e "$binfmt/qemu-i386" ]; then
+    # 32-bit x86 ELF executables and shared objects; F: the emulator is
+    # opened now, so it works in every mount namespace.
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    echo ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" |
+      "${as_root[@]}" tee "$binfmt/register" >/dev/null
+  fi
+  /usr/lib/wine/wine --version >/dev/null
+fi

@@ -1,5 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every configuration and runs every test.
+# Installs what is missing, builds every configuration and runs every test:
+#   native    the Linux program: unit tests, tests of the built program,
+#             fault injection
+#   sanitize  the same under AddressSanitizer and UndefinedBehaviorSanitizer,
+#             plus a bounded fuzzing run of the profile edit
+#   windows   the 32-bit Windows program under Wine and Xvfb, and the native
+#             writer checked against the system's own profile reader
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +20,4 @@ run_preset() {
 
 run_preset native
 run_preset sanitize
+run_preset windows

@@ -38,7 +38,9 @@ std::string LargeConfiguration(size_t size) {
 
 class FaultTest : public ::testing::Test {
  protected:
-  std::map<std::string, std::string> Env() const { return {{"WINEPREFIX", prefix_.path().string()}}; }
+  std::map<std::string, std::string> Env() const {
+    return {{"WINEPREFIX", prefix_.path().string()}};
+  }
   ProcessResult Run() { return RunProcess(KAVRO_REGISTER, {}, "/", Env()); }
 
   WinePrefix prefix_;

@@ -51,8 +51,10 @@ TEST(SetEntryTest, AddsMissingKeyAfterTheSectionsLastKey) {
        "[Hardware]\r\nA=1\r\nB=2\r\n" + kLine + "\r\n\r\n[Other]\r\nC=3\r\n"},
       {"comments after the last key stay after it", "[Hardware]\nA=1\n; note\n\n[X]\n",
        "[Hardware]\nA=1\n" + kLine + "\n; note\n\n[X]\n"},
-      {"line without = is a key", "[Hardware]\nLoose entry\n\n", "[Hardware]\nLoose entry\n" + kLine + "\n\n"},
-      {"section without keys", "[Hardware]\r\n\r\n[X]\r\n", "[Hardware]\r\n" + kLine + "\r\n\r\n[X]\r\n"},
+      {"line without = is a key", "[Hardware]\nLoose entry\n\n",
+       "[Hardware]\nLoose entry\n" + kLine + "\n\n"},
+      {"section without keys", "[Hardware]\r\n\r\n[X]\r\n",
+       "[Hardware]\r\n" + kLine + "\r\n\r\n[X]\r\n"},
       {"header is the last line, no ending", "A=1\n[Hardware]", "A=1\n[Hardware]\n" + kLine + "\n"},
       {"last key has no ending", "[Hardware]\r\nA=1", "[Hardware]\r\nA=1\r\n" + kLine + "\r\n"},
       {"first section of the name counts", "[Hardware]\nA=1\n[Hardware]\nMKAVRO.DLL=old\n",
@@ -75,14 +77,16 @@ TEST(SetEntryTest, MatchesSectionHeadersAsReadersDo) {
 
 TEST(SetEntryTest, ReplacesOnlyTheValueOfTheKeysFirstLine) {
   ExpectEdits({
-      {"spelling and blanks before the value kept", "[Hardware]\r\n  mkavro.dll \t=  old ; x  \r\nB=2\r\n",
+      {"spelling and blanks before the value kept",
+       "[Hardware]\r\n  mkavro.dll \t=  old ; x  \r\nB=2\r\n",
        "[Hardware]\r\n  mkavro.dll \t=  KAVRO DAQ Cards Driver\r\nB=2\r\n"},
       {"only the first of duplicate keys", "[Hardware]\nMKAVRO.DLL=a\nMKAVRO.DLL=b\n",
        "[Hardware]\n" + kLine + "\nMKAVRO.DLL=b\n"},
       {"empty value", "[Hardware]\nMKAVRO.DLL=\n", "[Hardware]\n" + kLine + "\n"},
       {"value differs in case", "[Hardware]\nMKAVRO.DLL=kavro daq cards driver\n",
        "[Hardware]\n" + kLine + "\n"},
-      {"key without =", "[Hardware]\n MKAVRO.DLL  \n", "[Hardware]\n MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
+      {"key without =", "[Hardware]\n MKAVRO.DLL  \n",
+       "[Hardware]\n MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
       {"last line without ending stays so", "[Hardware]\nMKAVRO.DLL=old", "[Hardware]\n" + kLine},
   });
 }
@@ -110,7 +114,8 @@ TEST(SetEntryTest, AppendsMissingSectionAtTheEnd) {
 TEST(SetEntryTest, KeepsEveryLinesOwnEndingAndAddsTheFirstOnes) {
   ExpectEdits({
       {"lone CR", "[A]\rx=1\r", "[A]\rx=1\r[Hardware]\r" + kLine + "\r"},
-      {"mixed endings", "[Hardware]\nA=1\r\nB=2\rC=3\n", "[Hardware]\nA=1\r\nB=2\rC=3\n" + kLine + "\n"},
+      {"mixed endings", "[Hardware]\nA=1\r\nB=2\rC=3\n",
+       "[Hardware]\nA=1\r\nB=2\rC=3\n" + kLine + "\n"},
       {"CR then LF on the next line is CRLF", "[Hardware]\r\n", "[Hardware]\r\n" + kLine + "\r\n"},
       {"no ending anywhere", "[A]", "[A]\r\n[Hardware]\r\n" + kLine + "\r\n"},
   });
@@ -139,7 +144,8 @@ TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
     ExpectEdits({
         {"key added", Utf16("[Hardware]\r\nA=1\r\n", little_endian),
          Utf16("[Hardware]\r\nA=1\r\n" + kLine + "\r\n", little_endian)},
-        {"mark only", Utf16("", little_endian), Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
+        {"mark only", Utf16("", little_endian),
+         Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
     });
     ExpectAlreadySet({Utf16("[HARDWARE]\n" + kLine + "\n", little_endian)});
   }
@@ -157,12 +163,13 @@ TEST(SetEntryTest, LeavesUtf16WithAnOddNumberOfBytesAlone) {
 TEST(IsWritableTest, RefusesNamesThatWouldBreakTheFile) {
   EXPECT_TRUE(profile::IsWritable(kDriver));
   const std::vector<profile::Entry> refused = {
-      {"", "K", "V"},        {"  ", "K", "V"},       {"Sec]tion", "K", "V"}, {"S", "", "V"},
-      {"S", "K=1", "V"},     {"S", "[K", "V"},       {"S", ";K", "V"},       {"S\n", "K", "V"},
-      {"S", "K\r", "V"},     {"S", "K", "V\r\nX=1"},
+      {"", "K", "V"},    {"  ", "K", "V"},       {"Sec]tion", "K", "V"}, {"S", "", "V"},
+      {"S", "K=1", "V"}, {"S", "[K", "V"},       {"S", ";K", "V"},       {"S\n", "K", "V"},
+      {"S", "K\r", "V"}, {"S", "K", "V\r\nX=1"},
   };
   for (const profile::Entry& entry : refused) {
-    EXPECT_FALSE(profile::IsWritable(entry)) << entry.section << "|" << entry.key << "|" << entry.value;
+    EXPECT_FALSE(profile::IsWritable(entry))
+        << entry.section << "|" << entry.key << "|" << entry.value;
   }
 }
 

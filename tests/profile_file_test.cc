@@ -1,8 +1,8 @@
 #include "platform/posix/profile_file.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -106,7 +106,8 @@ TEST_F(ProfileFileTest, EditsTheTargetOfALinkAndKeepsTheLink) {
 
   ASSERT_TRUE(Write(ini()));
   EXPECT_TRUE(fs::is_symlink(ini()));
-  EXPECT_EQ(ReadFile(dir() / "real" / "target.ini"), "[A]\n[Hardware]\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n");
+  EXPECT_EQ(ReadFile(dir() / "real" / "target.ini"),
+            "[A]\n[Hardware]\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n");
   EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "real", "real/target.ini"));
 }
 

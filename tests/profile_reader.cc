@@ -101,7 +101,8 @@ std::optional<std::u16string> Lookup(const std::vector<Entry>& entries, std::u16
 std::vector<std::u16string> Visible(const std::vector<Entry>& entries) {
   std::vector<std::u16string> visible;
   for (const Entry& entry : entries) {
-    if (entry.visible) visible.push_back(Upper(entry.section) + u'|' + Upper(entry.key) + u'=' + entry.value);
+    if (entry.visible)
+      visible.push_back(Upper(entry.section) + u'|' + Upper(entry.key) + u'=' + entry.value);
   }
   return visible;
 }

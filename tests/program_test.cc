@@ -104,10 +104,12 @@ TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
 TEST(ProgramDefaultPrefixTest, UsesDotWineInHomeWithoutWineprefix) {
   TempDir home;
   fs::create_directories(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0");
-  const ProcessResult result = RunProcess(KAVRO_REGISTER, {}, "/", {{"HOME", home.path().string()}});
+  const ProcessResult result =
+      RunProcess(KAVRO_REGISTER, {}, "/", {{"HOME", home.path().string()}});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(ReadFile(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0" / "DASYLab.ini"),
-            kRegistered);
+  EXPECT_EQ(
+      ReadFile(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0" / "DASYLab.ini"),
+      kRegistered);
 }
 
 }  // namespace

@@ -112,7 +112,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   bool err_open = true;
   const time_t deadline = time(nullptr) + timeout_seconds;
   while ((out_open || err_open) && time(nullptr) < deadline) {
-    pollfd fds[] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+    pollfd fds[] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                    {err_open ? err_pipe[0] : -1, POLLIN, 0}};
     if (poll(fds, 2, 200) <= 0) continue;
     if (fds[0].revents != 0) ReadAvailable(out_pipe[0], result.out, out_open);
     if (fds[1].revents != 0) ReadAvailable(err_pipe[0], result.err, err_open);

@@ -35,8 +35,7 @@ class Platform {
   // creates a missing file when its directory exists; every other line stays
   // as it was. Returns nonzero on success and 0 on failure; never raises.
   virtual int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
-                                             const std::string& value,
-                                             const std::string& file) = 0;
+                                             const std::string& value, const std::string& file) = 0;
 
   // Shows a modal message box and returns only when it is dismissed; the
   // result is the button pressed. Raises PlatformError if it cannot be shown.

@@ -65,7 +65,8 @@ Line LineAt(Text<Char> text, size_t begin) {
   while (pos < text.size() && text[pos] != Char('\r') && text[pos] != Char('\n')) ++pos;
   size_t end = pos;
   if (end < text.size()) {
-    end += (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2 : 1;
+    end +=
+        (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2 : 1;
   }
   return {begin, pos, end};
 }
@@ -124,10 +125,10 @@ std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t st
                                                       const WideEntry<Char>& entry) {
   using String = std::basic_string<Char>;
   const Line first_line = LineAt(text, start);
-  const String line_break = first_line.has_ending()
-                                ? String(text.substr(first_line.content_end,
-                                                     first_line.end - first_line.content_end))
-                                : Widen<Char>("\r\n");
+  const String line_break =
+      first_line.has_ending()
+          ? String(text.substr(first_line.content_end, first_line.end - first_line.content_end))
+          : Widen<Char>("\r\n");
   const String key_line = entry.key + Char('=') + entry.value;
 
   bool in_section = false;
@@ -170,8 +171,8 @@ std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t st
   added += key_line + line_break;
   const size_t at = in_section ? insert_after.end : text.size();
   // A last line without an ending gets one before anything follows it.
-  const bool needs_break = at == text.size() && at > start && text.back() != Char('\n') &&
-                           text.back() != Char('\r');
+  const bool needs_break =
+      at == text.size() && at > start && text.back() != Char('\n') && text.back() != Char('\r');
   String edited;
   edited.reserve(text.size() + line_break.size() + added.size());
   edited.append(text.substr(0, at));
@@ -184,8 +185,10 @@ std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t st
 enum class Encoding { kBytes, kUtf16LittleEndian, kUtf16BigEndian };
 
 char16_t ReadUnit(std::string_view bytes, size_t i, Encoding encoding) {
-  const auto lo = static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i : i + 1]);
-  const auto hi = static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i + 1 : i]);
+  const auto lo =
+      static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i : i + 1]);
+  const auto hi =
+      static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i + 1 : i]);
   return static_cast<char16_t>(lo | (hi << 8));
 }
 

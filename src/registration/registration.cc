@@ -10,9 +10,9 @@ namespace {
 // for a registered driver.
 bool EnterDirectoryAndWriteEntry(Platform& platform) {
   platform.rtcChangeDir(std::string(kInstallDirectory));
-  const int32_t written = platform.WritePrivateProfileStringA(
-      std::string(kSection), std::string(kKey), std::string(kValue),
-      std::string(kConfigurationFile));
+  const int32_t written =
+      platform.WritePrivateProfileStringA(std::string(kSection), std::string(kKey),
+                                          std::string(kValue), std::string(kConfigurationFile));
   return written != 0;
 }
 

@@ -50,7 +50,8 @@ void RequireOnlyOneLineChanged(std::string_view before, std::string_view after) 
   for (size_t i = prefix; i < old_units.size() - suffix; ++i) {
     Require(!IsLineBreak(old_units[i]), "more than one line of the old file changed");
   }
-  Require(before.substr(0, 2) == after.substr(0, 2) || before.size() < 2, "byte order mark changed");
+  Require(before.substr(0, 2) == after.substr(0, 2) || before.size() < 2,
+          "byte order mark changed");
 }
 
 }  // namespace
@@ -63,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "refused a file that is not odd-length UTF-16");
     return 0;
   }
-  const std::string_view result = edit.status == profile::EditStatus::kEdited ? edit.content : input;
+  const std::string_view result =
+      edit.status == profile::EditStatus::kEdited ? edit.content : input;
   Require(reader::Lookup(reader::ReadEntries(result), u"Hardware", u"MKAVRO.DLL") ==
               u"KAVRO DAQ Cards Driver",
           "the entry does not read back");

@@ -27,5 +27,5 @@ fi
   /d 'kavro-register.exe;profile-oracle.exe' /f >/dev/null
 # One wineserver for the whole run, ended by cleanup.sh.
 wineserver -w
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 echo "Wine prefix ready in $((SECONDS - started)) s on display :$display"

@@ -86,7 +86,7 @@ wait_for_window() {
 # Every window call and profile write the program made itself, from the
 # relay log.
 calls_from_exe() {
-  grep -iE ':Call (user32|kernel32)\.(CreateWindow|CreateDialog|DialogBox|ShowWindow|MessageBox|WritePrivateProfileString|SetCurrentDirectory)' \
+  grep -aiE ':Call (user32|kernel32)\.(CreateWindow|CreateDialog|DialogBox|ShowWindow|MessageBox|WritePrivateProfileString|SetCurrentDirectory)' \
     "$relay_log" |
     sed -E 's/^[0-9a-f]+://; s/ ret=[0-9a-f]+$//; s/Call KERNEL32\./Call kernel32./; s/Call USER32\./Call user32./' |
     sed -E 's/\(([0-9a-f]{8},)?[0-9a-f]{8} "/(\1"/g; s/,[0-9a-f]{8} "/,"/g' || true

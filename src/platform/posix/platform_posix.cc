@@ -24,11 +24,16 @@ PlatformError ErrorFromErrno(const std::string& what, int error_number) {
 // an OK button.
 const char* IconFor(int style) {
   switch (style & 0x70) {
-    case 0x10: return "(x) ";
-    case 0x20: return "(?) ";
-    case 0x30: return "(!) ";
-    case 0x40: return "(i) ";
-    default: return "";
+    case 0x10:
+      return "(x) ";
+    case 0x20:
+      return "(?) ";
+    case 0x30:
+      return "(!) ";
+    case 0x40:
+      return "(i) ";
+    default:
+      return "";
   }
 }
 

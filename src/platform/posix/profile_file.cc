@@ -101,7 +101,8 @@ FileDescriptor CreateTemporary(const std::string& directory, const std::string& 
                                std::string& path) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  unsigned long nonce = static_cast<unsigned long>(now.tv_nsec) ^ static_cast<unsigned long>(now.tv_sec);
+  unsigned long nonce =
+      static_cast<unsigned long>(now.tv_nsec) ^ static_cast<unsigned long>(now.tv_sec);
   for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005UL + 1) {
     path = directory + "/" + TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
            std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
@@ -126,12 +127,11 @@ bool ReplaceFile(const std::string& directory, const std::string& file_name,
   FileDescriptor fd = CreateTemporary(directory, file_name, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
-  const bool written =
-      WriteAll(fd.get(), content) &&
-      (!attributes.owner ||
-       fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
-      fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 && fd.Close() &&
-      rename(temporary.c_str(), target.c_str()) == 0;
+  const bool written = WriteAll(fd.get(), content) &&
+                       (!attributes.owner ||
+                        fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
+                       fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 &&
+                       fd.Close() && rename(temporary.c_str(), target.c_str()) == 0;
   if (!written) {
     unlink(temporary.c_str());
     return false;

@@ -29,7 +29,8 @@ class WindowsPlatform final : public Platform {
   }
 
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
-    const int button = MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
+    const int button =
+        MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
     if (button == 0) throw ErrorFromLastError("cannot show the message box");
     return button;
   }
@@ -47,8 +48,8 @@ class WindowsPlatform final : public Platform {
       if (entry == nullptr) throw ErrorFromLastError("cannot bind WritePrivateProfileStringA");
       // Through the generic function pointer type, which any function
       // pointer may be converted to and from.
-      write_profile_string_ = reinterpret_cast<WriteProfileStringFunction>(
-          reinterpret_cast<void (*)()>(entry));
+      write_profile_string_ =
+          reinterpret_cast<WriteProfileStringFunction>(reinterpret_cast<void (*)()>(entry));
     }
     return write_profile_string_;
   }

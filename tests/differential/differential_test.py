@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""Differential test of the native profile writer against the system's own
+reader (and writer), run under Wine.
+
+For several hundred generated configuration files, after the native
+program's edit, the system's GetPrivateProfileStringA must return the
+driver's value, see every other entry as before, and the file must differ
+from the original by at most the changed line and the added lines; a second
+run must leave the file byte-identical and unwritten. Where the system's
+own writer leaves the reader seeing something else than the native writer
+does, the test says so.
+
+Environment: KAVRO_RUN_DIR (the Wine prefix of this test run),
+KAVRO_NATIVE_PROGRAM, KAVRO_ORACLE; KAVRO_DIFF_CASES and KAVRO_DIFF_SEED
+optionally."""
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(__file__))
+import profile_generator  # noqa: E402
+
+RUN_DIR = os.environ["KAVRO_RUN_DIR"]
+PREFIX = os.path.join(RUN_DIR, "prefix")
+NATIVE = os.environ["KAVRO_NATIVE_PROGRAM"]
+ORACLE = os.environ["KAVRO_ORACLE"]
+CASES = int(os.environ.get("KAVRO_DIFF_CASES", "400"))
+SEED = int(os.environ.get("KAVRO_DIFF_SEED", "1"))
+ROOT = os.path.join(PREFIX, "drive_c", "differential")
+VALUE = profile_generator.TARGET_VALUE.encode()
+
+
+def windows_path(host_path):
+    relative = os.path.relpath(host_path, os.path.join(PREFIX, "drive_c"))
+    return "C:\\" + relative.replace("/", "\\")
+
+
+def wine_env():
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def run_oracle(mode, paths):
+    listing = os.path.join(ROOT, f"{mode}-list.txt")
+    with open(listing, "w") as out:
+        out.write("\n".join(windows_path(p) for p in paths) + "\n")
+    wine = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
+    result = subprocess.run([wine, ORACLE, mode, windows_path(listing)], env=wine_env(),
+                            capture_output=True, check=True, timeout=1800)
+    return result.stdout.decode().splitlines()
+
+
+def parse_views(lines):
+    """Per file: (entries as the reader sees them, the driver's value)."""
+    views = []
+    for line in lines:
+        kind, *fields = line.split(" ")
+        if kind == "F":
+            views.append({"entries": [], "value": None})
+        elif kind == "K":
+            views[-1]["entries"].append(tuple(bytes.fromhex(f[1:]) for f in fields))
+        elif kind == "V":
+            views[-1]["value"] = None if fields[0] == "x" else bytes.fromhex(fields[0][1:])
+    return views
+
+
+def is_driver_entry(entry):
+    section, key, _ = entry
+    return section.lower() == b"hardware" and key.lower() == b"mkavro.dll"
+
+
+def decode_units(data):
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        order = "little" if data[:2] == b"\xff\xfe" else "big"
+        return [int.from_bytes(data[i:i + 2], order) for i in range(2, len(data) - 1, 2)]
+    return list(data[3:] if data.startswith(b"\xef\xbb\xbf") else data)
+
+
+def only_one_line_changed(before, after):
+    if before[:2] != after[:2] and len(before) >= 2:
+        return False
+    old, new = decode_units(before), decode_units(after)
+    prefix = 0
+    while prefix < min(len(old), len(new)) and old[prefix] == new[prefix]:
+        prefix += 1
+    suffix = 0
+    while (suffix < min(len(old), len(new)) - prefix
+           and old[len(old) - 1 - suffix] == new[len(new) - 1 - suffix]):
+        suffix += 1
+    return all(unit not in (10, 13) for unit in old[prefix:len(old) - suffix])
+
+
+def main():
+    shutil.rmtree(ROOT, ignore_errors=True)
+    os.makedirs(ROOT)
+    problems = []
+    cases = []
+    for index in range(CASES):
+        description, data = profile_generator.generate(SEED * 100000 + index)
+        case_dir = os.path.join(ROOT, f"case-{index:04d}")
+        install_dir = os.path.join(case_dir, "drive_c", "Program Files", "DASYLab 8.0")
+        os.makedirs(install_dir)
+        paths = {name: os.path.join(case_dir, name + ".ini") for name in ("original", "system")}
+        paths["native"] = os.path.join(install_dir, "DASYLab.ini")
+        for path in paths.values():
+            with open(path, "wb") as out:
+                out.write(data)
+        cases.append((index, description, data, paths))
+
+        env = dict(os.environ, WINEPREFIX=case_dir)
+        first = subprocess.run([NATIVE], env=env, capture_output=True, timeout=60)
+        if first.returncode != 0:
+            problems.append(f"case {index} ({description}): exit status {first.returncode}")
+            continue
+        edited = open(paths["native"], "rb").read()
+        if not only_one_line_changed(data, edited):
+            problems.append(f"case {index} ({description}): more than the entry's line changed")
+        state = os.stat(paths["native"])
+        second = subprocess.run([NATIVE], env=env, capture_output=True, timeout=60)
+        again = os.stat(paths["native"])
+        if (second.returncode != 0 or open(paths["native"], "rb").read() != edited
+                or (again.st_ino, again.st_mtime_ns) != (state.st_ino, state.st_mtime_ns)):
+            problems.append(f"case {index} ({description}): a second run rewrote the file")
+
+    written = run_oracle("write", [paths["system"] for _, _, _, paths in cases])
+    if any(not line.endswith(" 1") for line in written):
+        problems.append("the system writer refused a file")
+    order = ("original", "native", "system")
+    views = parse_views(run_oracle("read", [c[3][name] for c in cases for name in order]))
+
+    disagreements = []
+    for position, (index, description, data, paths) in enumerate(cases):
+        original, native, system = views[3 * position:3 * position + 3]
+        label = f"case {index} ({description})"
+        if native["value"] != VALUE:
+            problems.append(f"{label}: the reader gets {native['value']!r} for the driver")
+        others_before = [e for e in original["entries"] if not is_driver_entry(e)]
+        others_after = [e for e in native["entries"] if not is_driver_entry(e)]
+        if others_before != others_after:
+            problems.append(f"{label}: another entry changed for the reader")
+        if (native["entries"], native["value"]) != (system["entries"], system["value"]):
+            disagreements.append(f"{label}: the reader sees the native writer's file differently "
+                                 "from the system writer's")
+
+    print(f"{len(cases)} generated files, seed {SEED}")
+    print(f"native writer vs system writer: {len(disagreements)} file(s) read differently")
+    for line in disagreements[:20]:
+        print("  " + line)
+    for line in problems:
+        print("FAIL: " + line)
+    print(f"{len(cases) - len({p.split(':')[0] for p in problems})} passed, "
+          f"{len({p.split(':')[0] for p in problems})} failed")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

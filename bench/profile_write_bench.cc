@@ -85,14 +85,14 @@ void BM_CopyThroughTemporary(benchmark::State& state) {
     state.PauseTiming();
     Store(file, original);
     state.ResumeTiming();
-    std::string content;
-    {
-      std::ifstream in(file, std::ios::binary);
-      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string content(fs::file_size(file), '\0');
+    const int in = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read_all =
+        in >= 0 && read(in, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    close(in);
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const bool copied =
-        fd >= 0 &&
+        read_all && fd >= 0 &&
         write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
         fsync(fd) == 0 && close(fd) == 0 && rename(temporary.c_str(), file.c_str()) == 0;
     const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);

@@ -101,6 +101,14 @@ TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
 }
 
+TEST_F(ProgramTest, EndsWithStatusTwoWhenTheWarningCannotBeShown) {
+  fs::remove_all(prefix_.install_dir());
+  // Standard error closed: the box has nowhere to go.
+  const ProcessResult result = RunProcess("/bin/sh", {"-c", "exec \"$0\" 2>&-", KAVRO_REGISTER},
+                                          "/", {{"WINEPREFIX", prefix_.path().string()}});
+  EXPECT_EQ(result.exit_status, 2);
+}
+
 TEST(ProgramDefaultPrefixTest, UsesDotWineInHomeWithoutWineprefix) {
   TempDir home;
   fs::create_directories(home.path() / ".wine" / "drive_c" / "Program Files" / "DASYLab 8.0");

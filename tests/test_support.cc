@@ -68,6 +68,16 @@ SmallTmpfs::~SmallTmpfs() {
 
 namespace {
 
+// The environment of a child, as execve wants it; `strings` owns the text.
+std::vector<char*> EnvironmentBlock(const std::map<std::string, std::string>& env,
+                                    std::vector<std::string>& strings) {
+  for (const auto& [name, value] : env) strings.push_back(name + "=" + value);
+  std::vector<char*> block;
+  for (std::string& entry : strings) block.push_back(entry.data());
+  block.push_back(nullptr);
+  return block;
+}
+
 void ReadAvailable(int fd, std::string& into, bool& open) {
   char buffer[4096];
   const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -86,6 +96,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> env_strings;
+  std::vector<char*> envp = EnvironmentBlock(env, env_strings);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     const int null = open("/dev/null", O_RDONLY);
@@ -93,14 +108,6 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     if (chdir(cwd.c_str()) != 0) _exit(127);
-    std::vector<std::string> env_strings;
-    for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : env_strings) envp.push_back(entry.data());
-    envp.push_back(nullptr);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -129,10 +136,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 
 pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env) {
   std::vector<std::string> env_strings;
-  for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& entry : env_strings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  std::vector<char*> envp = EnvironmentBlock(env, env_strings);
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
   const pid_t child = fork();
   if (child == 0) {

@@ -182,20 +182,18 @@ std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t st
   return edited;
 }
 
-enum class Encoding { kBytes, kUtf16LittleEndian, kUtf16BigEndian };
+enum class ByteOrder { kLittleEndian, kBigEndian };
 
-char16_t ReadUnit(std::string_view bytes, size_t i, Encoding encoding) {
-  const auto lo =
-      static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i : i + 1]);
-  const auto hi =
-      static_cast<unsigned char>(bytes[encoding == Encoding::kUtf16LittleEndian ? i + 1 : i]);
+char16_t ReadUnit(std::string_view bytes, size_t i, ByteOrder order) {
+  const auto lo = static_cast<unsigned char>(bytes[order == ByteOrder::kLittleEndian ? i : i + 1]);
+  const auto hi = static_cast<unsigned char>(bytes[order == ByteOrder::kLittleEndian ? i + 1 : i]);
   return static_cast<char16_t>(lo | (hi << 8));
 }
 
-void AppendUnit(std::string& bytes, char16_t unit, Encoding encoding) {
+void AppendUnit(std::string& bytes, char16_t unit, ByteOrder order) {
   const char lo = static_cast<char>(unit & 0xFF);
   const char hi = static_cast<char>(unit >> 8);
-  if (encoding == Encoding::kUtf16LittleEndian) {
+  if (order == ByteOrder::kLittleEndian) {
     bytes.push_back(lo);
     bytes.push_back(hi);
   } else {
@@ -204,18 +202,18 @@ void AppendUnit(std::string& bytes, char16_t unit, Encoding encoding) {
   }
 }
 
-Edit SetEntryInUtf16(std::string_view bom, std::string_view body, Encoding encoding,
+Edit SetEntryInUtf16(std::string_view bom, std::string_view body, ByteOrder order,
                      const Entry& entry) {
   if (body.size() % 2 != 0) return {EditStatus::kUnreadable, {}};
   std::u16string units;
   units.reserve(body.size() / 2);
-  for (size_t i = 0; i < body.size(); i += 2) units.push_back(ReadUnit(body, i, encoding));
+  for (size_t i = 0; i < body.size(); i += 2) units.push_back(ReadUnit(body, i, order));
   const auto edited = SetEntryInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
   if (!edited) return {EditStatus::kAlreadySet, {}};
   std::string bytes;
   bytes.reserve(bom.size() + edited->size() * 2);
   bytes.append(bom);
-  for (const char16_t unit : *edited) AppendUnit(bytes, unit, encoding);
+  for (const char16_t unit : *edited) AppendUnit(bytes, unit, order);
   return {EditStatus::kEdited, std::move(bytes)};
 }
 
@@ -237,10 +235,10 @@ Edit SetEntry(std::string_view original, const Entry& entry) {
   constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
   constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
   if (original.starts_with(kUtf16LeBom)) {
-    return SetEntryInUtf16(kUtf16LeBom, original.substr(2), Encoding::kUtf16LittleEndian, entry);
+    return SetEntryInUtf16(kUtf16LeBom, original.substr(2), ByteOrder::kLittleEndian, entry);
   }
   if (original.starts_with(kUtf16BeBom)) {
-    return SetEntryInUtf16(kUtf16BeBom, original.substr(2), Encoding::kUtf16BigEndian, entry);
+    return SetEntryInUtf16(kUtf16BeBom, original.substr(2), ByteOrder::kBigEndian, entry);
   }
   const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
   auto edited = SetEntryInText<char>(original, start, WideEntry<char>(entry));

@@ -117,19 +117,26 @@ struct WideEntry {
         value(Widen<Char>(entry.value)) {}
 };
 
+// A splice in code units.
+template <typename Char>
+struct TextSplice {
+  size_t begin;
+  size_t end;
+  std::basic_string<Char> text;
+};
+
 // The edit itself, on code units. The lines start at `start`; what comes
 // before (a byte order mark) is kept as it is. Returns nothing when the value
 // is already what a reader gets.
 template <typename Char>
-std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t start,
-                                                      const WideEntry<Char>& entry) {
+std::optional<TextSplice<Char>> PlanInText(Text<Char> text, size_t start,
+                                           const WideEntry<Char>& entry) {
   using String = std::basic_string<Char>;
   const Line first_line = LineAt(text, start);
   const String line_break =
       first_line.has_ending()
           ? String(text.substr(first_line.content_end, first_line.end - first_line.content_end))
           : Widen<Char>("\r\n");
-  const String key_line = entry.key + Char('=') + entry.value;
 
   bool in_section = false;
   Line insert_after{};  // the section's header or its last key line
@@ -150,36 +157,27 @@ std::optional<std::basic_string<Char>> SetEntryInText(Text<Char> text, size_t st
 
     // The key's first line: replace its value, keeping the key's spelling
     // and the blanks after `=`.
-    size_t value_begin = parsed.key_end;
-    if (parsed.has_equals) {
-      const Text<Char> after_equals = content.substr(parsed.key_end + 1);
-      if (ValueAsRead(after_equals) == Text<Char>(entry.value)) return std::nullopt;
-      value_begin = parsed.key_end + 1;
-      while (value_begin < content.size() && IsBlank(content[value_begin])) ++value_begin;
+    if (!parsed.has_equals) {
+      return TextSplice<Char>{line.begin + parsed.key_end, line.content_end,
+                              Char('=') + entry.value};
     }
-    String edited;
-    edited.reserve(text.size() + entry.value.size() + 1);
-    edited.append(text.substr(0, line.begin + value_begin));
-    if (!parsed.has_equals) edited.push_back(Char('='));
-    edited.append(entry.value);
-    edited.append(text.substr(line.content_end));
-    return edited;
+    if (ValueAsRead(content.substr(parsed.key_end + 1)) == Text<Char>(entry.value)) {
+      return std::nullopt;
+    }
+    size_t value_begin = parsed.key_end + 1;
+    while (value_begin < content.size() && IsBlank(content[value_begin])) ++value_begin;
+    return TextSplice<Char>{line.begin + value_begin, line.content_end, entry.value};
   }
 
-  String added;
-  if (!in_section) added = Char('[') + entry.section + Char(']') + line_break;
-  added += key_line + line_break;
   const size_t at = in_section ? insert_after.end : text.size();
+  String added;
   // A last line without an ending gets one before anything follows it.
-  const bool needs_break =
-      at == text.size() && at > start && text.back() != Char('\n') && text.back() != Char('\r');
-  String edited;
-  edited.reserve(text.size() + line_break.size() + added.size());
-  edited.append(text.substr(0, at));
-  if (needs_break) edited.append(line_break);
-  edited.append(added);
-  edited.append(text.substr(at));
-  return edited;
+  if (at == text.size() && at > start && text.back() != Char('\n') && text.back() != Char('\r')) {
+    added = line_break;
+  }
+  if (!in_section) added += Char('[') + entry.section + Char(']') + line_break;
+  added += entry.key + Char('=') + entry.value + line_break;
+  return TextSplice<Char>{at, at, std::move(added)};
 }
 
 enum class ByteOrder { kLittleEndian, kBigEndian };
@@ -202,19 +200,19 @@ void AppendUnit(std::string& bytes, char16_t unit, ByteOrder order) {
   }
 }
 
-Edit SetEntryInUtf16(std::string_view bom, std::string_view body, ByteOrder order,
-                     const Entry& entry) {
+Plan PlanInUtf16(std::string_view original, ByteOrder order, const Entry& entry) {
+  constexpr size_t kBomSize = 2;
+  const std::string_view body = original.substr(kBomSize);
   if (body.size() % 2 != 0) return {EditStatus::kUnreadable, {}};
   std::u16string units;
   units.reserve(body.size() / 2);
   for (size_t i = 0; i < body.size(); i += 2) units.push_back(ReadUnit(body, i, order));
-  const auto edited = SetEntryInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
-  if (!edited) return {EditStatus::kAlreadySet, {}};
-  std::string bytes;
-  bytes.reserve(bom.size() + edited->size() * 2);
-  bytes.append(bom);
-  for (const char16_t unit : *edited) AppendUnit(bytes, unit, order);
-  return {EditStatus::kEdited, std::move(bytes)};
+  const auto planned = PlanInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
+  if (!planned) return {EditStatus::kAlreadySet, {}};
+  Splice splice{kBomSize + 2 * planned->begin, kBomSize + 2 * planned->end, {}};
+  splice.text.reserve(2 * planned->text.size());
+  for (const char16_t unit : planned->text) AppendUnit(splice.text, unit, order);
+  return {EditStatus::kEdited, std::move(splice)};
 }
 
 }  // namespace
@@ -230,20 +228,27 @@ bool IsWritable(const Entry& entry) {
          key.find('=') == std::string_view::npos && key.front() != '[' && key.front() != ';';
 }
 
-Edit SetEntry(std::string_view original, const Entry& entry) {
+Plan PlanEntry(std::string_view original, const Entry& entry) {
   constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-  constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
-  constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
-  if (original.starts_with(kUtf16LeBom)) {
-    return SetEntryInUtf16(kUtf16LeBom, original.substr(2), ByteOrder::kLittleEndian, entry);
-  }
-  if (original.starts_with(kUtf16BeBom)) {
-    return SetEntryInUtf16(kUtf16BeBom, original.substr(2), ByteOrder::kBigEndian, entry);
-  }
+  if (original.starts_with("\xFF\xFE"))
+    return PlanInUtf16(original, ByteOrder::kLittleEndian, entry);
+  if (original.starts_with("\xFE\xFF")) return PlanInUtf16(original, ByteOrder::kBigEndian, entry);
   const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
-  auto edited = SetEntryInText<char>(original, start, WideEntry<char>(entry));
-  if (!edited) return {EditStatus::kAlreadySet, {}};
-  return {EditStatus::kEdited, std::move(*edited)};
+  auto planned = PlanInText<char>(original, start, WideEntry<char>(entry));
+  if (!planned) return {EditStatus::kAlreadySet, {}};
+  return {EditStatus::kEdited, {planned->begin, planned->end, std::move(planned->text)}};
+}
+
+Edit SetEntry(std::string_view original, const Entry& entry) {
+  const Plan plan = PlanEntry(original, entry);
+  if (plan.status != EditStatus::kEdited) return {plan.status, {}};
+  const Splice& splice = plan.splice;
+  std::string content;
+  content.reserve(original.size() - (splice.end - splice.begin) + splice.text.size());
+  content.append(original.substr(0, splice.begin))
+      .append(splice.text)
+      .append(original.substr(splice.end));
+  return {EditStatus::kEdited, std::move(content)};
 }
 
 }  // namespace profile

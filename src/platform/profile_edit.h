@@ -28,13 +28,22 @@ enum class EditStatus {
   kUnreadable,  // a UTF-16 file with an odd number of bytes: left alone
 };
 
-struct Edit {
-  EditStatus status;
-  std::string content;  // the whole new file when status is kEdited
+// The one change an edit makes: the bytes [begin, end) of the file give way
+// to `text`. Everything before and after stays as it is.
+struct Splice {
+  size_t begin = 0;
+  size_t end = 0;
+  std::string text;
 };
 
-// Returns the file `original` with `entry` set, following the conventions
-// every profile reader shares:
+struct Plan {
+  EditStatus status;
+  Splice splice;  // when status is kEdited
+};
+
+// Plans the change that sets `entry` in the file `original`, following the
+// conventions
+// that every profile reader shares:
 //  - a section header is a line whose first non-blank character is `[`; its
 //    name runs to the first `]` (or the end of the line), blanks trimmed;
 //  - a line whose first non-blank character is `;` is a comment;
@@ -49,6 +58,14 @@ struct Edit {
 // file's first line ending, or CRLF. UTF-16 files (by their byte order mark)
 // stay UTF-16; a UTF-8 mark is kept; other bytes are never re-encoded.
 // Requires IsWritable(entry).
+Plan PlanEntry(std::string_view original, const Entry& entry);
+
+struct Edit {
+  EditStatus status;
+  std::string content;  // the whole new file when status is kEdited
+};
+
+// The file `original` with `entry` set: PlanEntry applied.
 Edit SetEntry(std::string_view original, const Entry& entry);
 
 }  // namespace profile

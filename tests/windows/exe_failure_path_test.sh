@@ -42,13 +42,14 @@ if [ "$(id -u)" -ne 0 ]; then
   read_only_mount=not-needed
 elif mount --bind "$ini" "$ini" 2>/dev/null; then
   read_only_mount=yes
+  trap 'umount "$ini" 2>/dev/null || true' EXIT
   mount -o remount,ro,bind "$ini" || fail "cannot remount $ini read-only"
 fi
 if [ "$read_only_mount" = no ]; then
   echo "SKIPPED: read-only file (as root, and mounting is not permitted here)"
 else
   run_and_dismiss "read-only file"
-  [ "$read_only_mount" = yes ] && umount "$ini"
+  if [ "$read_only_mount" = yes ]; then umount "$ini"; fi
   expect_file "read-only file: unchanged" "$ini" '[Hardware]\r\nMKAVRO.DLL=Old Driver\r\n'
   expect_eq "read-only file: nothing added" "$(ls -A "$install_dir")" "DASYLab.ini"
 fi

@@ -55,16 +55,28 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-bool ReadAll(int fd, size_t size_hint, std::string& content) {
-  content.clear();
-  content.reserve(size_hint);
-  char buffer[1 << 16];
+// Reads straight into the string, sized to what fstat said, so the file is
+// held once; a file that changed size meanwhile is still read to its end.
+bool ReadAll(int fd, size_t expected_size, std::string& content) {
+  content.resize(expected_size);
+  size_t length = 0;
+  while (length < content.size()) {
+    const ssize_t got = read(fd, content.data() + length, content.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) {
+      content.resize(length);
+      return true;
+    }
+    length += static_cast<size_t>(got);
+  }
+  char more[1 << 16];
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd, more, sizeof more);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;
-    content.append(buffer, static_cast<size_t>(got));
+    content.append(more, static_cast<size_t>(got));
   }
 }
 
@@ -118,16 +130,25 @@ void SyncDirectory(const std::string& directory) {
   if (dir.valid()) fsync(dir.get());
 }
 
+// The new file: the original with one splice applied, written piece by
+// piece so that it is never held in memory a second time.
+struct NewContent {
+  std::string_view before;
+  std::string_view inserted;
+  std::string_view after;
+};
+
 // Puts `content` at `target` through a flushed temporary file and a rename,
 // so that the file is at every moment either the old one or the new one.
 bool ReplaceFile(const std::string& directory, const std::string& file_name,
-                 const std::string& target, std::string_view content,
+                 const std::string& target, const NewContent& content,
                  const FileAttributes& attributes) {
   std::string temporary;
   FileDescriptor fd = CreateTemporary(directory, file_name, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
-  const bool written = WriteAll(fd.get(), content) &&
+  const bool written = WriteAll(fd.get(), content.before) && WriteAll(fd.get(), content.inserted) &&
+                       WriteAll(fd.get(), content.after) &&
                        (!attributes.owner ||
                         fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
                        fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 &&
@@ -170,8 +191,8 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
   struct stat st;
   if (stat(target->c_str(), &st) != 0) {
     if (errno != ENOENT) return false;
-    const profile::Edit created = profile::SetEntry({}, entry);
-    return ReplaceFile(directory, file_name, *target, created.content,
+    const profile::Plan created = profile::PlanEntry({}, entry);
+    return ReplaceFile(directory, file_name, *target, {{}, created.splice.text, {}},
                        {PermissionsForNewFile(), std::nullopt});
   }
   // Only regular files are opened at all: a FIFO or a device must not block
@@ -183,9 +204,9 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
   if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original)) return false;
   fd.Close();
 
-  const profile::Edit edit = profile::SetEntry(original, entry);
-  if (edit.status == profile::EditStatus::kAlreadySet) return true;
-  if (edit.status != profile::EditStatus::kEdited) return false;
+  const profile::Plan plan = profile::PlanEntry(original, entry);
+  if (plan.status == profile::EditStatus::kAlreadySet) return true;
+  if (plan.status != profile::EditStatus::kEdited) return false;
   // A file without any write bit stands for a read-only file and is refused
   // even where the permission bits do not bind (as root).
   const bool read_only = (st.st_mode & 0222) == 0;
@@ -193,7 +214,11 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
   const FileAttributes attributes{
       static_cast<mode_t>(st.st_mode & 07777),
       geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt};
-  return ReplaceFile(directory, file_name, *target, edit.content, attributes);
+  const std::string_view whole = original;
+  const profile::Splice& splice = plan.splice;
+  return ReplaceFile(directory, file_name, *target,
+                     {whole.substr(0, splice.begin), splice.text, whole.substr(splice.end)},
+                     attributes);
 }
 
 }  // namespace

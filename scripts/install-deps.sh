@@ -8,7 +8,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 libbenchmark-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool x11-utils
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool
          icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
 sanitize=(clang libclang-rt-14-dev)
 case "${1:-native}" in

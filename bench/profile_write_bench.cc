@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix/profile_file.h"
+#include "platform/profile_file.h"
 #include "platform/profile_edit.h"
 
 namespace {
@@ -69,7 +69,7 @@ void BM_WriteProfileEntry(benchmark::State& state) {
     state.PauseTiming();
     Store(file, original);
     state.ResumeTiming();
-    if (!posix::WriteProfileEntry(file, kDriver)) state.SkipWithError("write refused");
+    if (!profile::WriteProfileEntry(file, kDriver)) state.SkipWithError("write refused");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(original.size()));
 }

@@ -21,6 +21,17 @@ esac
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
+# A mirror in the middle of a sync fails an update now and then: try again,
+# and go on with the lists there are if it keeps failing (the install says
+# whether they were enough).
+update_package_lists() {
+  for attempt in 1 2 3; do
+    "${as_root[@]}" apt-get update -qq && return 0
+    echo "apt-get update failed (attempt $attempt)" >&2
+    sleep $((attempt * 5))
+  done
+}
+
 missing=()
 for pkg in "${want[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
@@ -32,9 +43,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${as_root[@]}" dpkg --add-architecture i386
   fi
   echo "Installing: ${missing[*]}" >&2
-  "${as_root[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >&2
+  update_package_lists
+  install=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq
+           --no-install-recommends)
+  # When one architecture's list of security updates could not be fetched,
+  # 32-bit and 64-bit copies of a library no longer agree on a version; the
+  # release's own suite has both.
+  if ! "${install[@]}" "${missing[@]}" >&2; then
+    echo "Installing from the release's own suite instead" >&2
+    "${install[@]}" -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >&2
+  fi
 fi
 
 # The Windows program is 32-bit, and so is the Wine that runs it. Some
@@ -43,7 +61,7 @@ fi
 if [[ " ${want[*]} " == *" wine32:i386 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "This kernel does not run 32-bit programs; running them through qemu-i386." >&2
   if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
-    "${as_root[@]}" apt-get update -qq
+    update_package_lists
     DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
       qemu-user-static >&2
   fi

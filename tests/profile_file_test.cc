@@ -1,4 +1,4 @@
-#include "platform/posix/profile_file.h"
+#include "platform/profile_file.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -21,7 +21,7 @@ class ProfileFileTest : public ::testing::Test {
  protected:
   fs::path dir() const { return temp_.path(); }
   fs::path ini() const { return temp_.path() / "DASYLab.ini"; }
-  bool Write(const fs::path& path) { return posix::WriteProfileEntry(path.string(), kDriver); }
+  bool Write(const fs::path& path) { return profile::WriteProfileEntry(path.string(), kDriver); }
 
   TempDir temp_;
 };

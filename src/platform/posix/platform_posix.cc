@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/profile_file.h"
+#include "platform/profile_file.h"
 #include "platform/posix/wine_paths.h"
 #include "shell/form1.h"
 
@@ -48,7 +48,7 @@ class PosixPlatform final : public Platform {
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
     const std::optional<std::string> host = posix::ToHostPath(file);
-    return host && posix::WriteProfileEntry(*host, {section, key, value}) ? 1 : 0;
+    return host && profile::WriteProfileEntry(*host, {section, key, value}) ? 1 : 0;
   }
 
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {

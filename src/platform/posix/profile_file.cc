@@ -1,4 +1,4 @@
-#include "platform/posix/profile_file.h"
+#include "platform/profile_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,7 +16,10 @@
 #include <string_view>
 #include <utility>
 
-namespace posix {
+// On POSIX, `path` is a host path. A symbolic link is followed to its target
+// and stays a link; a dangling or looping link is refused. Permission bits
+// are kept, and the owner when run as root.
+namespace profile {
 namespace {
 
 class FileDescriptor final {
@@ -180,7 +183,7 @@ std::optional<std::string> ResolveTarget(const std::string& path) {
   return std::nullopt;
 }
 
-bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
+bool SetEntryInFile(const std::string& path, const Entry& entry) {
   const std::optional<std::string> target = ResolveTarget(path);
   if (!target) return false;
   const size_t slash = target->rfind('/');
@@ -191,7 +194,7 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
   struct stat st;
   if (stat(target->c_str(), &st) != 0) {
     if (errno != ENOENT) return false;
-    const profile::Plan created = profile::PlanEntry({}, entry);
+    const Plan created = PlanEntry({}, entry);
     return ReplaceFile(directory, file_name, *target, {{}, created.splice.text, {}},
                        {PermissionsForNewFile(), std::nullopt});
   }
@@ -204,9 +207,9 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
   if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original)) return false;
   fd.Close();
 
-  const profile::Plan plan = profile::PlanEntry(original, entry);
-  if (plan.status == profile::EditStatus::kAlreadySet) return true;
-  if (plan.status != profile::EditStatus::kEdited) return false;
+  const Plan plan = PlanEntry(original, entry);
+  if (plan.status == EditStatus::kAlreadySet) return true;
+  if (plan.status != EditStatus::kEdited) return false;
   // A file without any write bit stands for a read-only file and is refused
   // even where the permission bits do not bind (as root).
   const bool read_only = (st.st_mode & 0222) == 0;
@@ -215,7 +218,7 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
       static_cast<mode_t>(st.st_mode & 07777),
       geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt};
   const std::string_view whole = original;
-  const profile::Splice& splice = plan.splice;
+  const Splice& splice = plan.splice;
   return ReplaceFile(directory, file_name, *target,
                      {whole.substr(0, splice.begin), splice.text, whole.substr(splice.end)},
                      attributes);
@@ -223,8 +226,8 @@ bool SetEntryInFile(const std::string& path, const profile::Entry& entry) {
 
 }  // namespace
 
-bool WriteProfileEntry(const std::string& path, const profile::Entry& entry) {
-  if (!profile::IsWritable(entry)) return false;
+bool WriteProfileEntry(const std::string& path, const Entry& entry) {
+  if (!IsWritable(entry)) return false;
   try {
     return SetEntryInFile(path, entry);
   } catch (const std::bad_alloc&) {
@@ -232,4 +235,4 @@ bool WriteProfileEntry(const std::string& path, const profile::Entry& entry) {
   }
 }
 
-}  // namespace posix
+}  // namespace profile

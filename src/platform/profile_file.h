@@ -1,0 +1,31 @@
+// The profile writer's file layer: the byte edit of profile_edit.h applied to
+// a file on disk, safely. One contract, one implementation per OS
+// (posix/profile_file.cc, windows/profile_file.cc), picked by the build.
+#ifndef KAVRO_PLATFORM_PROFILE_FILE_H_
+#define KAVRO_PLATFORM_PROFILE_FILE_H_
+
+#include <string>
+
+#include "platform/profile_edit.h"
+
+namespace profile {
+
+// Sets `entry` in the profile file at `path` (a host path on POSIX, a Windows
+// path in the ANSI code page on Windows). Returns true when the file holds
+// the entry afterwards.
+//  - A file that already gives the value is not written at all.
+//  - Otherwise the new content goes to a temporary file beside the target,
+//    is flushed, takes over what describes the original (permissions or
+//    attributes, owner, security) and replaces the original in one atomic
+//    step: at every moment the file is either the old one or the new one.
+//  - A missing file is created when its directory exists.
+//  - Refused, with nothing touched: a read-only file (even for root or an
+//    administrator), anything but a regular file, a missing directory, a
+//    file another program keeps locked. On failure no temporary file is
+//    left.
+//  - Temporary files that killed runs left beside the target are removed.
+bool WriteProfileEntry(const std::string& path, const Entry& entry);
+
+}  // namespace profile
+
+#endif  // KAVRO_PLATFORM_PROFILE_FILE_H_

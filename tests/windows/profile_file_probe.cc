@@ -1,0 +1,78 @@
+// profile-file-probe: a test-only Windows helper around the Windows file
+// layer, built 64-bit from the program's own sources so that tests can run
+// it many times over without the cost of starting the 32-bit program.
+//   profile-file-probe write PATH        sets the driver's entry; exit 0 when
+//                                        the file holds it, 1 when refused
+//   profile-file-probe write-list LIST   the same for each Windows path in
+//                                        LIST, printing "W <index> <0|1>"
+//   profile-file-probe hold PATH MS      keeps PATH open without sharing for
+//                                        MS milliseconds (or until killed
+//                                        when MS is 0); prints "held" first
+//   profile-file-probe describe PATH     prints what the system says of the
+//                                        file: its attributes, its creation
+//                                        time and its DACL
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/profile_file.h"
+
+namespace {
+
+const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
+
+int Hold(const char* path, DWORD milliseconds) {
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  std::printf("held\n");
+  std::fflush(stdout);
+  Sleep(milliseconds == 0 ? INFINITE : milliseconds);
+  CloseHandle(file);
+  return 0;
+}
+
+int Describe(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 1;
+  std::string dacl = "none";
+  DWORD needed = 0;
+  GetFileSecurityA(path, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::string descriptor(needed, '\0');
+  LPSTR text = nullptr;
+  if (needed != 0 &&
+      GetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed) &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    dacl = text;
+    LocalFree(text);
+  }
+  std::printf("attributes=%04lx created=%08lx%08lx dacl=%s\n", data.dwFileAttributes,
+              data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime,
+              dacl.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc >= 3 ? argv[1] : "";
+  if (mode == "write") return profile::WriteProfileEntry(argv[2], kDriver) ? 0 : 1;
+  if (mode == "describe") return Describe(argv[2]);
+  if (mode == "hold" && argc == 4) return Hold(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "write-list") {
+    std::ifstream list(argv[2]);
+    std::string file;
+    for (int index = 0; std::getline(list, file); ++index) {
+      if (!file.empty() && file.back() == '\r') file.pop_back();
+      std::printf("W %d %d\n", index, profile::WriteProfileEntry(file, kDriver) ? 1 : 0);
+    }
+    return 0;
+  }
+  std::fprintf(stderr, "usage: profile-file-probe write|write-list|hold|describe ...\n");
+  return 2;
+}

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Differential test of the native profile writer against the system's own
-reader (and writer), run under Wine.
+"""Differential test of the native and Windows profile writers against the
+system's own reader (and writer), run under Wine.
 
 For several hundred generated configuration files, after the native
 program's edit, the system's GetPrivateProfileStringA must return the
@@ -8,11 +8,13 @@ driver's value, see every other entry as before, and the file must differ
 from the original by at most the changed line and the added lines; a second
 run must leave the file byte-identical and unwritten. Where the system's
 own writer leaves the reader seeing something else than the native writer
-does, the test says so.
+does, the test says so. The Windows program's file layer (through the
+test-only probe built from its sources) must leave every file with exactly
+the bytes the native program leaves.
 
 Environment: KAVRO_RUN_DIR (the Wine prefix of this test run),
-KAVRO_NATIVE_PROGRAM, KAVRO_ORACLE; KAVRO_DIFF_CASES and KAVRO_DIFF_SEED
-optionally."""
+KAVRO_NATIVE_PROGRAM, KAVRO_ORACLE, KAVRO_PROBE; KAVRO_DIFF_CASES and
+KAVRO_DIFF_SEED optionally."""
 import os
 import shutil
 import subprocess
@@ -25,6 +27,7 @@ RUN_DIR = os.environ["KAVRO_RUN_DIR"]
 PREFIX = os.path.join(RUN_DIR, "prefix")
 NATIVE = os.environ["KAVRO_NATIVE_PROGRAM"]
 ORACLE = os.environ["KAVRO_ORACLE"]
+PROBE = os.environ["KAVRO_PROBE"]
 CASES = int(os.environ.get("KAVRO_DIFF_CASES", "400"))
 SEED = int(os.environ.get("KAVRO_DIFF_SEED", "1"))
 ROOT = os.path.join(PREFIX, "drive_c", "differential")
@@ -41,12 +44,12 @@ def wine_env():
     return env
 
 
-def run_oracle(mode, paths):
+def run_helper(helper, mode, paths):
     listing = os.path.join(ROOT, f"{mode}-list.txt")
     with open(listing, "w") as out:
         out.write("\n".join(windows_path(p) for p in paths) + "\n")
     wine = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
-    result = subprocess.run([wine, ORACLE, mode, windows_path(listing)], env=wine_env(),
+    result = subprocess.run([wine, helper, mode, windows_path(listing)], env=wine_env(),
                             capture_output=True, check=True, timeout=1800)
     return result.stdout.decode().splitlines()
 
@@ -101,7 +104,8 @@ def main():
         case_dir = os.path.join(ROOT, f"case-{index:04d}")
         install_dir = os.path.join(case_dir, "drive_c", "Program Files", "DASYLab 8.0")
         os.makedirs(install_dir)
-        paths = {name: os.path.join(case_dir, name + ".ini") for name in ("original", "system")}
+        paths = {name: os.path.join(case_dir, name + ".ini")
+                 for name in ("original", "system", "windows")}
         paths["native"] = os.path.join(install_dir, "DASYLab.ini")
         for path in paths.values():
             with open(path, "wb") as out:
@@ -123,11 +127,18 @@ def main():
                 or (again.st_ino, again.st_mtime_ns) != (state.st_ino, state.st_mtime_ns)):
             problems.append(f"case {index} ({description}): a second run rewrote the file")
 
-    written = run_oracle("write", [paths["system"] for _, _, _, paths in cases])
+    written = run_helper(ORACLE, "write", [paths["system"] for _, _, _, paths in cases])
     if any(not line.endswith(" 1") for line in written):
         problems.append("the system writer refused a file")
+    written = run_helper(PROBE, "write-list", [paths["windows"] for _, _, _, paths in cases])
+    for line, (index, description, _, paths) in zip(written, cases):
+        windows = open(paths["windows"], "rb").read()
+        if not line.endswith(" 1"):
+            problems.append(f"case {index} ({description}): the Windows writer refused the file")
+        elif windows != open(paths["native"], "rb").read():
+            problems.append(f"case {index} ({description}): the Windows writer's bytes differ")
     order = ("original", "native", "system")
-    views = parse_views(run_oracle("read", [c[3][name] for c in cases for name in order]))
+    views = parse_views(run_helper(ORACLE, "read", [c[3][name] for c in cases for name in order]))
 
     disagreements = []
     for position, (index, description, data, paths) in enumerate(cases):

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The failure path under Wine and Xvfb: exactly one box, titled "Alarm",
 # with the warning text and style 0x30; once it is dismissed the program
-# exits 1, having created or changed nothing.
+# exits 1, having created or changed nothing. A missing install directory,
+# a read-only file, a file held open, a full disk.
 set -euo pipefail
-: "${KAVRO_EXE:?}" "${KAVRO_RUN_DIR:?}"
+: "${KAVRO_EXE:?}" "${KAVRO_PROBE:?}" "${KAVRO_RUN_DIR:?}"
 source "$(dirname "$0")/wine_env.sh"
 
 expected_box="Call user32.MessageBoxA(00000000,\"${warning_text//\\/\\\\}\",\"Alarm\",00000030)"
@@ -31,27 +32,41 @@ run_and_dismiss "missing directory"
 expect_eq "missing directory: nothing created" "$(find "$drive_c" | sort)" "$before"
 expect_eq "missing directory: no write attempted" "$(calls_from_exe | grep -c WritePrivate)" 0
 
-# DASYLab.ini is read-only: it stays as it was. Wine shows a file without
-# write bits as read-only, but root may write it all the same, so the file
-# is also made unwritable for root: a read-only bind mount of itself.
+# Refused writes: the box, and DASYLab.ini byte for byte as it was, with
+# nothing beside it.
+refused() {  # refused WHAT: runs, dismisses, checks the file
+  local original="$KAVRO_RUN_DIR/refused.ini"
+  cp "$ini" "$original"
+  run_and_dismiss "$1"
+  cmp -s "$ini" "$original" || fail "$1: DASYLab.ini changed"
+  expect_eq "$1: nothing added" "$(ls -A "$install_dir" | grep -v '^filler$')" "DASYLab.ini"
+}
+
+# Read-only (no write bits, which Wine shows as the read-only attribute):
+# refused for root too.
 reset_install_dir
 printf '[Hardware]\r\nMKAVRO.DLL=Old Driver\r\n' >"$ini"
 chmod 0444 "$ini"
-read_only_mount=no
-if [ "$(id -u)" -ne 0 ]; then
-  read_only_mount=not-needed
-elif mount --bind "$ini" "$ini" 2>/dev/null; then
-  read_only_mount=yes
-  trap 'umount "$ini" 2>/dev/null || true' EXIT
-  mount -o remount,ro,bind "$ini" || fail "cannot remount $ini read-only"
-fi
-if [ "$read_only_mount" = no ]; then
-  echo "SKIPPED: read-only file (as root, and mounting is not permitted here)"
+refused "read-only file"
+
+# Held open without sharing by another program for longer than a moment.
+chmod 0644 "$ini"
+coproc holder { exec "$wine_tools" "$KAVRO_PROBE" hold 'C:\Program Files\DASYLab 8.0\DASYLab.ini' 0; }
+read -r held _ <&"${holder[0]}"
+expect_eq "held: holder started" "$held" held
+refused "held file"
+kill "$holder_PID"
+wait "$holder_PID" 2>/dev/null || true
+
+# The disk is full: a small tmpfs mounted at the install directory.
+if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=64k tmpfs "$install_dir"; then
+  trap 'umount "$install_dir" 2>/dev/null || true' EXIT
+  python3 -c 'import sys; open(sys.argv[1], "wb").write(b"[Hardware]\r\n" + b"Key=Value\r\n" * 2900)' "$ini"
+  dd if=/dev/zero of="$install_dir/filler" bs=1k 2>/dev/null || true
+  refused "disk full"
+  umount "$install_dir"
 else
-  run_and_dismiss "read-only file"
-  if [ "$read_only_mount" = yes ]; then umount "$ini"; fi
-  expect_file "read-only file: unchanged" "$ini" '[Hardware]\r\nMKAVRO.DLL=Old Driver\r\n'
-  expect_eq "read-only file: nothing added" "$(ls -A "$install_dir")" "DASYLab.ini"
+  echo "SKIPPED: disk full (mounting a tmpfs is not permitted here)"
 fi
 
 finish

@@ -14,7 +14,13 @@ headers=$(i686-w64-mingw32-objdump -p "$KAVRO_EXE")
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not for the GUI subsystem"
 grep -q '^AddressOfEntryPoint' <<<"$headers" || fail "no entry point"
 dlls=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort | tr '\n' ' ')
-expect_eq "imported DLLs (system DLLs only)" "$dlls" "kernel32.dll msvcrt.dll user32.dll "
+expect_eq "imported DLLs (system DLLs only)" "$dlls" "advapi32.dll kernel32.dll msvcrt.dll user32.dll "
+# Windows XP (5.01) still loads it.
+subsystem=$(awk '/^MajorSubsystemVersion/{major=$2} /^MinorSubsystemVersion/{minor=$2} END{print major "." minor}' <<<"$headers")
+expect_eq "subsystem version at most 5.01" "$(awk -v v="$subsystem" 'BEGIN{split(v, p, "."); print (p[1] < 5 || (p[1] == 5 && p[2] <= 1))}')" 1
+# No manifest: a manifest that declares an execution level would turn off
+# the UAC file virtualization that Windows gives a legacy program.
+expect_eq "manifests" "$(wrestool -l --type=24 "$KAVRO_EXE" | wc -l)" 0
 
 # The version record, read back from the file.
 wrestool -x --raw --type=version "$KAVRO_EXE" >"$work/version.bin"

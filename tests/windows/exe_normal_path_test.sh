@@ -1,40 +1,87 @@
 #!/usr/bin/env bash
 # The normal path under Wine: the entry is written (file created, key added,
-# value replaced), the program exits 0 and never makes a window, whatever
-# its arguments and starting directory.
+# value replaced) through a temporary file and one rename, the program exits
+# 0 and never makes a window, whatever its arguments and starting directory.
+# A second run writes nothing; copies running at once all succeed.
 set -euo pipefail
-: "${KAVRO_EXE:?}" "${KAVRO_RUN_DIR:?}"
+: "${KAVRO_EXE:?}" "${KAVRO_PROBE:?}" "${KAVRO_RUN_DIR:?}"
 source "$(dirname "$0")/wine_env.sh"
 
-expected_calls='Call kernel32.SetCurrentDirectoryA("C:\\Program Files\\DASYLab 8.0\\")
-Call kernel32.WritePrivateProfileStringA("Hardware","MKAVRO.DLL","KAVRO DAQ Cards Driver","C:\\Program Files\\DASYLab 8.0\\DASYLab.ini")'
+dir='C:\\Program Files\\DASYLab 8.0\\'
+enter="Call kernel32.SetCurrentDirectoryA(\"$dir\")"
+read_ini="Call kernel32.CreateFileW(L\"${dir}DASYLab.ini\",80000000,00000001,00000000,00000003,08000000,00000000)"
+temporary="L\"${dir}.DASYLab.ini.<pid>.<n>.kavro-tmp\""
+replace() {  # replace ATTRIBUTES: the calls that put the new file in place
+  echo "Call kernel32.CreateFileW($temporary,40060000,00000000,00000000,00000001,00000080,00000000)
+Call kernel32.WriteFile(...)
+Call kernel32.FlushFileBuffers(...)
+Call kernel32.SetFileAttributesW($temporary,$1)
+Call kernel32.MoveFileExW($temporary,L\"${dir}DASYLab.ini\",00000009)"
+}
 
-run_normally() {  # run_normally WHAT CWD ARGS...
-  local what=$1
-  shift
+run_normally() {  # run_normally WHAT EXPECTED_CALLS CWD ARGS...
+  local what=$1 expected=$2
+  shift 2
   start_exe "$@"
   wait_exe
   expect_eq "$what: exit status" "$status" 0
-  expect_eq "$what: calls, and no window" "$(calls_from_exe)" "$expected_calls"
+  expect_eq "$what: calls, and no window" "$(calls_from_exe)" "$expected"
 }
 
 # Created: only the section and the entry.
 reset_install_dir
-run_normally "missing file" /
+run_normally "missing file" "$enter
+$(replace 00000020)" /
 expect_file "created file" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
 
 # Added to an existing section, with arguments, from another directory.
 elsewhere=$(mktemp -d)
 printf '[Settings]\r\nLanguage=English\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\n' >"$ini"
-run_normally "key added" "$elsewhere" /quiet "D:\\other.ini" --help
+run_normally "key added" "$enter
+$read_ini
+$(replace 00000020)" "$elsewhere" /quiet "D:\\other.ini" --help
 expect_file "key added" "$ini" \
   '[Settings]\r\nLanguage=English\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
 expect_eq "starting directory untouched" "$(ls -A "$elsewhere")" ""
 rm -rf "$elsewhere"
 
-# Replaced: one line for the key, with the new value.
+# Replaced: one line for the key, with the new value. The file is hidden
+# and a system file; it stays both, as the system reads it back.
 printf '[Hardware]\r\nMKAVRO.DLL=Old Driver\r\n[Other]\r\nx=1\r\n' >"$ini"
-run_normally "value replaced" "$drive_c"
+for flag in +h +s; do
+  "$wine_tools" cmd /c attrib "$flag" 'C:\Program Files\DASYLab 8.0\DASYLab.ini' >/dev/null
+done
+describe() { "$wine_tools" "$KAVRO_PROBE" describe 'C:\Program Files\DASYLab 8.0\DASYLab.ini'; }
+before=$(describe)
+[[ $before == attributes=0026* ]] || fail "hidden, system: not set up ($before)"
+run_normally "value replaced" "$enter
+$read_ini
+$(replace 00000026)" "$drive_c"
 expect_file "value replaced" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[Other]\r\nx=1\r\n'
+expect_eq "hidden, system, DACL kept" "$(describe | sed 's/ created=[0-9a-f]*//')" \
+  "$(sed 's/ created=[0-9a-f]*//' <<<"$before")"
+
+# Run again: the file already holds the entry and is only read.
+state=$(stat -c '%i %Y' "$ini")
+run_normally "already registered" "$enter
+$read_ini" /
+expect_eq "already registered: not written" "$(stat -c '%i %Y' "$ini")" "$state"
+
+# Copies at once: all exit 0, the entry is there once, nothing else changed
+# and nothing is left behind.
+printf '[A]\r\nx=1\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\n[B]\r\ny=2\r\n' >"$ini"
+pids=()
+for _ in 1 2 3 4; do
+  wine "$KAVRO_EXE" >/dev/null 2>&1 &
+  pids+=($!)
+done
+statuses=""
+for pid in "${pids[@]}"; do
+  wait "$pid" && statuses+=0 || statuses+=$?
+done
+expect_eq "copies at once: exit statuses" "$statuses" 0000
+expect_file "copies at once" "$ini" \
+  '[A]\r\nx=1\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[B]\r\ny=2\r\n'
+expect_eq "copies at once: nothing left behind" "$(ls -A "$install_dir")" "DASYLab.ini"
 
 finish

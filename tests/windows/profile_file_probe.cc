@@ -7,7 +7,8 @@
 //                                        LIST, printing "W <index> <0|1>"
 //   profile-file-probe hold PATH MS      keeps PATH open without sharing for
 //                                        MS milliseconds (or until killed
-//                                        when MS is 0); prints "held" first
+//                                        when MS is 0); prints "held <pid>"
+//                                        first
 //   profile-file-probe describe PATH     prints what the system says of the
 //                                        file: its attributes, its creation
 //                                        time and its DACL
@@ -29,7 +30,7 @@ int Hold(const char* path, DWORD milliseconds) {
   const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
-  std::printf("held\n");
+  std::printf("held %lu\n", GetCurrentProcessId());
   std::fflush(stdout);
   Sleep(milliseconds == 0 ? INFINITE : milliseconds);
   CloseHandle(file);

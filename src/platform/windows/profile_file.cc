@@ -93,24 +93,39 @@ bool WriteAll(HANDLE file, std::string_view data) {
   return true;
 }
 
+// Reads `length` bytes at most into `buffer`; `got` is 0 at the end.
+bool ReadSome(HANDLE file, char* buffer, size_t length, size_t& got) {
+  DWORD chunk = 0;
+  const bool read = ReadFile(file, buffer, static_cast<DWORD>(std::min<size_t>(length, 1u << 24)),
+                             &chunk, nullptr);
+  got = chunk;
+  return read;
+}
+
 // Reads straight into the string, sized to what the file system said, so
 // the file is held once; a file that grew meanwhile is still read to its end.
 bool ReadAll(HANDLE file, std::string& content) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) || static_cast<unsigned long long>(size.QuadPart) >= SIZE_MAX / 2) {
+  if (!GetFileSizeEx(file, &size) ||
+      static_cast<unsigned long long>(size.QuadPart) >= SIZE_MAX / 2) {
     return false;
   }
   content.resize(static_cast<size_t>(size.QuadPart));
   size_t length = 0;
-  for (;;) {
-    if (length == content.size()) content.resize(content.size() + (1u << 16));
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - length, 1u << 24));
-    DWORD got = 0;
-    if (!ReadFile(file, content.data() + length, chunk, &got, nullptr)) return false;
-    if (got == 0) break;
+  size_t got = 0;
+  while (length < content.size()) {
+    if (!ReadSome(file, content.data() + length, content.size() - length, got)) return false;
+    if (got == 0) {
+      content.resize(length);
+      return true;
+    }
     length += got;
   }
-  content.resize(length);
+  char more[1 << 16];
+  do {
+    if (!ReadSome(file, more, sizeof more, got)) return false;
+    content.append(more, got);
+  } while (got != 0);
   return true;
 }
 
@@ -233,10 +248,11 @@ bool ReplaceFile(const std::wstring& directory, const std::wstring& file_name,
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
   const bool written =
       WriteAll(file.get(), content.before) && WriteAll(file.get(), content.inserted) &&
-      WriteAll(file.get(), content.after) && FlushFileBuffers(file.get()) &&
+      WriteAll(file.get(), content.after) &&
       (!original.creation_time ||
        SetFileTime(file.get(), &*original.creation_time, nullptr, nullptr)) &&
-      CarrySecurity(file.get(), DACL_SECURITY_INFORMATION, original.access_control);
+      CarrySecurity(file.get(), DACL_SECURITY_INFORMATION, original.access_control) &&
+      FlushFileBuffers(file.get());
   const bool ownership_differs =
       written && !original.ownership.empty() && SecurityOf(file.get(), kOwnership) != original.ownership;
   const bool closed = written && file.Close() &&

@@ -101,12 +101,38 @@ TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
 }
 
-TEST_F(ProgramTest, EndsWithStatusTwoWhenTheWarningCannotBeShown) {
+// The box waits for Enter only where someone sees it and can answer:
+// standard input and standard error both at a terminal. A run that waits
+// anyway is ended by RunProcess's time limit and has no exit status.
+TEST_F(ProgramTest, NeverWaitsWhereNobodyCanAnswerTheWarning) {
   fs::remove_all(prefix_.install_dir());
+  const std::map<std::string, std::string> env{{"WINEPREFIX", prefix_.path().string()},
+                                               {"PATH", "/usr/bin:/bin"}};
+  const auto run_in_shell = [&](const std::string& command, const std::string& redirect) {
+    return RunProcess("/bin/bash", {"-c", command, KAVRO_REGISTER, redirect}, "/", env);
+  };
   // Standard error closed: the box has nowhere to go.
-  const ProcessResult result = RunProcess("/bin/sh", {"-c", "exec \"$0\" 2>&-", KAVRO_REGISTER},
-                                          "/", {{"WINEPREFIX", prefix_.path().string()}});
-  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(run_in_shell("exec \"$0\" 2>&-", "").exit_status, 2);
+
+  // Standard input at a terminal that never answers, standard error
+  // elsewhere.
+  const SilentTerminal terminal;
+  const auto at_terminal = [&](const std::string& redirect) {
+    return RunProcess("/bin/bash", {"-c", "exec \"$0\" " + redirect, KAVRO_REGISTER}, "/", env, 20,
+                      terminal.path());
+  };
+  TempDir logs;
+  const fs::path log = logs.path() / "install.log";
+  EXPECT_EQ(at_terminal("2>>'" + log.string() + "'").exit_status, 1);
+  EXPECT_THAT(ReadFile(log), HasSubstr("\n" + kWarningText + "\n"));
+  EXPECT_EQ(at_terminal("2>/dev/null").exit_status, 1);
+  EXPECT_EQ(at_terminal("2>&-").exit_status, 2);
+
+  // Standard error a pipe whose reader has gone: the failed write is
+  // reported by the exit status, not by death from SIGPIPE (141).
+  const ProcessResult broken_pipe =
+      run_in_shell("{ sleep 0.5; exec \"$0\"; } 2>&1 | true; exit ${PIPESTATUS[0]}", "");
+  EXPECT_EQ(broken_pipe.exit_status, 2);
 }
 
 TEST(ProgramDefaultPrefixTest, UsesDotWineInHomeWithoutWineprefix) {

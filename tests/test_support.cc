@@ -90,9 +90,19 @@ void ReadAvailable(int fd, std::string& into, bool& open) {
 
 }  // namespace
 
+SilentTerminal::SilentTerminal() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+  const char* name = master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0
+                         ? ptsname(master_)
+                         : nullptr;
+  if (name == nullptr) throw std::runtime_error("no pseudo-terminal");
+  path_ = name;
+}
+
+SilentTerminal::~SilentTerminal() { close(master_); }
+
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const fs::path& cwd, const std::map<std::string, std::string>& env,
-                         int timeout_seconds) {
+                         int timeout_seconds, const fs::path& input) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -103,8 +113,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
+    const int in = open(input.c_str(), O_RDWR | O_NOCTTY);
+    dup2(in, STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     if (chdir(cwd.c_str()) != 0) _exit(127);

@@ -54,6 +54,21 @@ class SmallTmpfs {
   bool mounted_ = false;
 };
 
+// A pseudo-terminal whose other end nobody types into: what a program sees
+// on a terminal that never answers. Open for the life of the object.
+class SilentTerminal {
+ public:
+  SilentTerminal();
+  ~SilentTerminal();
+  SilentTerminal(const SilentTerminal&) = delete;
+  SilentTerminal& operator=(const SilentTerminal&) = delete;
+  const fs::path& path() const { return path_; }  // the terminal end
+
+ private:
+  int master_;
+  fs::path path_;
+};
+
 struct ProcessResult {
   int exit_status = -1;  // -1 when killed by a signal or timed out
   std::string out;
@@ -61,10 +76,10 @@ struct ProcessResult {
 };
 
 // Runs `program` with `args` in `cwd` with exactly `env`, standard input
-// from /dev/null, and waits at most `timeout_seconds`.
+// from `input`, and waits at most `timeout_seconds`.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const fs::path& cwd, const std::map<std::string, std::string>& env,
-                         int timeout_seconds = 20);
+                         int timeout_seconds = 20, const fs::path& input = "/dev/null");
 
 // Starts `program` with exactly `env`, its standard streams on /dev/null,
 // and returns at once.

@@ -38,7 +38,10 @@ class Platform {
                                              const std::string& value, const std::string& file) = 0;
 
   // Shows a modal message box and returns only when it is dismissed; the
-  // result is the button pressed. Raises PlatformError if it cannot be shown.
+  // result is the button pressed. Where nobody could see and dismiss it (an
+  // unattended run), the prompt goes to standard error instead and the box
+  // counts as dismissed with OK. Raises PlatformError if it can be neither
+  // shown nor written.
   virtual int rtcMsgBox(const std::string& prompt, int style, const std::string& title) = 0;
 
   // Unloads `form`: afterwards it is gone and will never be shown. Raises

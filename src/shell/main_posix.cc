@@ -1,11 +1,15 @@
 // Entry point of the native program. Arguments and the starting directory
 // make no difference to what it does.
+#include <csignal>
 #include <cstdio>
 
 #include "platform/platform.h"
 #include "shell/program.h"
 
 int main() {
+  // A standard error whose reader has gone must not kill the program before
+  // it can end with the status that says the warning could not be shown.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     const std::unique_ptr<Platform> platform = NewRealPlatform();
     return RunProgram(*platform);

@@ -53,9 +53,10 @@ class PosixPlatform final : public Platform {
 
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
     std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]";
-    // Only someone at a terminal can dismiss the box; otherwise it closes
-    // at once rather than wait for nobody.
-    if (isatty(STDIN_FILENO)) {
+    // Only someone who sees the box at a terminal can dismiss it; otherwise
+    // it closes at once rather than wait for nobody (a log file, a pipe, a
+    // deployment tool's session).
+    if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
       std::cerr << "  (press Enter)" << std::flush;
       std::string answer;
       std::getline(std::cin, answer);

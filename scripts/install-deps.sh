@@ -4,6 +4,7 @@
 #
 #   scripts/install-deps.sh            native build and its tests
 #   scripts/install-deps.sh windows    also the MinGW cross compiler, Wine, Xvfb
+#   scripts/install-deps.sh deploy     packaging and the Ansible plays
 #   scripts/install-deps.sh all        everything (fuzzing, benchmark too)
 set -euo pipefail
 
@@ -11,11 +12,13 @@ native=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 libbenchmark-dev
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool
          icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
 sanitize=(clang libclang-rt-14-dev)
+deploy=(dpkg-dev ansible python3-apt)
 case "${1:-native}" in
   native) want=("${native[@]}") ;;
   windows) want=("${native[@]}" "${windows[@]}") ;;
-  all) want=("${native[@]}" "${windows[@]}" "${sanitize[@]}") ;;
-  *) echo "usage: $0 [native|windows|all]" >&2; exit 2 ;;
+  deploy) want=("${native[@]}" "${windows[@]}" "${deploy[@]}") ;;
+  all) want=("${native[@]}" "${windows[@]}" "${sanitize[@]}" "${deploy[@]}") ;;
+  *) echo "usage: $0 [native|windows|deploy|all]" >&2; exit 2 ;;
 esac
 
 as_root=()

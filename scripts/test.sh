@@ -6,6 +6,8 @@
 #             plus a bounded fuzzing run of the profile edit
 #   windows   the 32-bit Windows program under Wine and Xvfb, and the native
 #             writer checked against the system's own profile reader
+#   deploy    the release artifacts, and the Linux deployment play run against
+#             this machine (it installs and removes the Debian package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +23,7 @@ run_preset() {
 run_preset native
 run_preset sanitize
 run_preset windows
+
+echo "=== deploy" >&2
+scripts/package.sh
+tests/deploy/deploy_test.sh

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "profile_reader.h"
+
 using namespace std::string_literals;
 
 namespace {
@@ -20,12 +22,22 @@ struct Case {
   std::string after;
 };
 
+// Windows' reader and Wine's both get the driver's value from `file`.
+void ExpectBothReadersGetTheValue(const std::string& file) {
+  for (const reader::Rules rules : {reader::Rules::kWindows, reader::Rules::kWine}) {
+    EXPECT_EQ(reader::Lookup(reader::ReadEntries(file, rules), u"Hardware", u"MKAVRO.DLL"),
+              u"KAVRO DAQ Cards Driver")
+        << (rules == reader::Rules::kWine ? "Wine's reader" : "Windows' reader");
+  }
+}
+
 void ExpectEdits(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const profile::Edit edit = profile::SetEntry(c.before, kDriver);
     ASSERT_EQ(edit.status, EditStatus::kEdited);
     EXPECT_EQ(edit.content, c.after);
+    ExpectBothReadersGetTheValue(edit.content);
     // What was written reads back as set: a second run changes nothing.
     EXPECT_EQ(profile::SetEntry(edit.content, kDriver).status, EditStatus::kAlreadySet);
   }
@@ -35,6 +47,7 @@ void ExpectAlreadySet(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
     EXPECT_EQ(profile::SetEntry(file, kDriver).status, EditStatus::kAlreadySet);
+    ExpectBothReadersGetTheValue(file);
   }
 }
 
@@ -70,8 +83,39 @@ TEST(SetEntryTest, MatchesSectionHeadersAsReadersDo) {
   ExpectEdits({
       {"case and blanks", "  [ hARDWARE\t]  ; trailing text\nA=1\n",
        "  [ hARDWARE\t]  ; trailing text\nA=1\n" + kLine + "\n"},
-      {"header without closing bracket", "[Hardware\nA=1\n", "[Hardware\nA=1\n" + kLine + "\n"},
-      {"name ends at the first bracket", "[Hardware]x]\n", "[Hardware]x]\n" + kLine + "\n"},
+      {"blanks only Wine trims, where both see the same line",
+       "[Hardware]\x1a\r\nMKAVRO.DLL=\x1aold\v\r\n", "[Hardware]\x1a\r\n" + kLine + "\r\n"},
+  });
+}
+
+// Where Windows' reader and Wine's take different lines for the entry, each
+// gets the change it needs; every other entry reads as before under each.
+TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
+  ExpectEdits({
+      // For Wine a header's name runs to its last `]`, and a line without
+      // one is no header: Wine finds no [Hardware] and gets one at the end.
+      {"text with brackets after the header", "[Hardware] ; see [notes]\r\nMKAVRO.DLL=old\r\n",
+       "[Hardware] ; see [notes]\r\n" + kLine + "\r\n[Hardware]\r\n" + kLine + "\r\n"},
+      {"doubled bracket", "[Hardware]]\nMKAVRO.DLL=old\n",
+       "[Hardware]]\n" + kLine + "\n[Hardware]\n" + kLine + "\n"},
+      {"header without closing bracket", "[A]\nx=1\n[Hardware\nMKAVRO.DLL=old\nB=2",
+       "[A]\nx=1\n[Hardware\n" + kLine + "\nB=2\n[Hardware]\n" + kLine + "\n"},
+      // Wine trims a form feed off the key; Windows sees another key.
+      {"form feed before =", "[Hardware]\r\nMKAVRO.DLL\f=old\r\nB=2\r\n",
+       "[Hardware]\r\nMKAVRO.DLL\f=KAVRO DAQ Cards Driver\r\nB=2\r\n" + kLine + "\r\n"},
+      {"form feed after a key without =", "[Hardware]\nMKAVRO.DLL\f\n",
+       "[Hardware]\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
+      // A form feed before the bracket: no header for Windows, which gets a
+      // section at the end; Wine's value is set in the header's section.
+      {"form feed before the header", "\f[Hardware]\r\nMKAVRO.DLL=old\r\n",
+       "\f[Hardware]\r\n" + kLine + "\r\n[Hardware]\r\n" + kLine + "\r\n"},
+      // Wine's section is the file's last, Windows has none: Wine's line
+      // goes first, then Windows' section.
+      {"each reader's change at the end", "[A]\nx=1\n[Hard\n\f[Hardware]\nk=v",
+       "[A]\nx=1\n[Hard\n\f[Hardware]\nk=v\n" + kLine + "\n[Hardware]\n" + kLine + "\n"},
+      // Already right for Wine, not for Windows: only Windows' line is added.
+      {"vertical tab before the key", "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n",
+       "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n" + kLine + "\r\n"},
   });
 }
 

@@ -6,12 +6,24 @@
 namespace reader {
 namespace {
 
-bool Blank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool Blank(char16_t c, Rules rules) {
+  return c == u' ' || c == u'\t' ||
+         (rules == Rules::kWine && (c == u'\v' || c == u'\f' || c == u'\x1a'));
+}
 
-std::u16string_view Trim(std::u16string_view s) {
-  while (!s.empty() && Blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && Blank(s.back())) s.remove_suffix(1);
+std::u16string_view Trim(std::u16string_view s, Rules rules = Rules::kWindows) {
+  while (!s.empty() && Blank(s.front(), rules)) s.remove_prefix(1);
+  while (!s.empty() && Blank(s.back(), rules)) s.remove_suffix(1);
   return s;
+}
+
+// The name in a header line (trimmed, starting with `[`), or nothing when
+// the line is no header for these rules.
+std::optional<std::u16string_view> HeaderName(std::u16string_view line, Rules rules) {
+  const std::u16string_view inside = line.substr(1);
+  const size_t end = rules == Rules::kWine ? inside.rfind(u']') : inside.find(u']');
+  if (end == std::u16string_view::npos && rules == Rules::kWine) return std::nullopt;
+  return Trim(inside.substr(0, end), rules);
 }
 
 std::u16string Upper(std::u16string_view s) {
@@ -56,34 +68,38 @@ std::u16string Decode(std::string_view file) {
   return units;
 }
 
-std::vector<Entry> ReadEntries(std::string_view file) {
+std::vector<Entry> ReadEntries(std::string_view file, Rules rules) {
   const std::u16string text = Decode(file);
   std::vector<Entry> entries;
   std::optional<std::u16string> section;
   int header = 0;
   std::map<std::u16string, int> first_header;  // by folded name
   std::set<std::u16string> seen_keys;          // folded "section|key"
+  size_t line_number = 0;
   for (const std::u16string_view raw : SplitLines(text)) {
-    const std::u16string_view line = Trim(raw);
-    if (line.empty() || line.front() == u';') continue;
+    const size_t line_index = line_number++;
+    const std::u16string_view line = Trim(raw, rules);
+    if (line.empty() || (line.front() == u';' && rules == Rules::kWindows)) continue;
     if (line.front() == u'[') {
-      const std::u16string_view inside = line.substr(1);
-      section = std::u16string(Trim(inside.substr(0, inside.find(u']'))));
-      first_header.emplace(Upper(*section), ++header);
-      continue;
+      if (const std::optional<std::u16string_view> name = HeaderName(line, rules)) {
+        section = std::u16string(*name);
+        first_header.emplace(Upper(*section), ++header);
+        continue;
+      }
     }
     if (!section) continue;
     const size_t equals = line.find(u'=');
-    std::u16string_view value =
-        equals == std::u16string_view::npos ? std::u16string_view() : Trim(line.substr(equals + 1));
+    std::u16string_view value = equals == std::u16string_view::npos
+                                    ? std::u16string_view()
+                                    : Trim(line.substr(equals + 1), rules);
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
         value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
     }
-    const std::u16string key(Trim(line.substr(0, equals)));
+    const std::u16string key(Trim(line.substr(0, equals), rules));
     const bool visible = first_header[Upper(*section)] == header &&
                          seen_keys.insert(Upper(*section) + u'|' + Upper(key)).second;
-    entries.push_back({*section, key, std::u16string(value), visible});
+    entries.push_back({*section, key, std::u16string(value), visible, line_index});
   }
   return entries;
 }
@@ -98,11 +114,27 @@ std::optional<std::u16string> Lookup(const std::vector<Entry>& entries, std::u16
   return std::nullopt;
 }
 
-std::vector<std::u16string> Visible(const std::vector<Entry>& entries) {
-  std::vector<std::u16string> visible;
+std::set<size_t> LinesOf(std::string_view file, std::u16string_view section,
+                         std::u16string_view key) {
+  std::set<size_t> lines;
+  for (const Rules rules : {Rules::kWindows, Rules::kWine}) {
+    for (const Entry& entry : ReadEntries(file, rules)) {
+      if (entry.visible && Upper(entry.section) == Upper(section) &&
+          Upper(entry.key) == Upper(key)) {
+        lines.insert(entry.line);
+      }
+    }
+  }
+  return lines;
+}
+
+std::map<std::u16string, Reading> Visible(const std::vector<Entry>& entries) {
+  std::map<std::u16string, Reading> visible;
   for (const Entry& entry : entries) {
-    if (entry.visible)
-      visible.push_back(Upper(entry.section) + u'|' + Upper(entry.key) + u'=' + entry.value);
+    if (entry.visible) {
+      visible.emplace(Upper(entry.section) + u'|' + Upper(entry.key),
+                      Reading{entry.value, entry.line});
+    }
   }
   return visible;
 }

@@ -3,7 +3,9 @@
 #ifndef KAVRO_TESTS_PROFILE_READER_H_
 #define KAVRO_TESTS_PROFILE_READER_H_
 
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,18 +23,34 @@ struct Entry {
   // Whether a reader can reach it: it is in the first section of its name
   // and is the first line of its key there.
   bool visible;
+  size_t line;  // counted from 0
 };
 
+// Whose reading rules: Windows' own reader, or Wine's, which also trims
+// vertical tab, form feed and Ctrl-Z, ends a header's name at its last `]`
+// (a line without one is no header) and has no comment lines.
+enum class Rules { kWindows, kWine };
+
 // Every entry in file order; lines before the first header are left out.
-std::vector<Entry> ReadEntries(std::string_view file);
+std::vector<Entry> ReadEntries(std::string_view file, Rules rules = Rules::kWindows);
 
 // The value a reader gets, names compared without regard to ASCII case.
 std::optional<std::u16string> Lookup(const std::vector<Entry>& entries, std::u16string_view section,
                                      std::u16string_view key);
 
+// The lines a reader takes for the value of `key` in `section`, under each
+// of the two rule sets.
+std::set<size_t> LinesOf(std::string_view file, std::u16string_view section,
+                         std::u16string_view key);
+
+struct Reading {
+  std::u16string value;
+  size_t line;
+};
+
 // The entries a reader can reach (first section of a name, first key in
-// it), each as "section|key=value" with names folded to upper case.
-std::vector<std::u16string> Visible(const std::vector<Entry>& entries);
+// it), by "SECTION|KEY" with names folded to upper case.
+std::map<std::u16string, Reading> Visible(const std::vector<Entry>& entries);
 
 std::u16string Widen(std::string_view ascii);
 

@@ -91,9 +91,8 @@ void ReadAvailable(int fd, std::string& into, bool& open) {
 }  // namespace
 
 SilentTerminal::SilentTerminal() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-  const char* name = master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0
-                         ? ptsname(master_)
-                         : nullptr;
+  const char* name =
+      master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 ? ptsname(master_) : nullptr;
   if (name == nullptr) throw std::runtime_error("no pseudo-terminal");
   path_ = name;
 }

@@ -1,108 +1,22 @@
 #include "platform/profile_edit.h"
 
 #include <cstddef>
+#include <map>
 #include <optional>
+#include <set>
+#include <utility>
+
+#include "platform/profile_rules.h"
 
 namespace profile {
 namespace {
 
-// The file's text as code units: bytes for 8-bit and UTF-8 files, 16-bit
-// units for UTF-16 files. Lines are found and matched only by ASCII
-// characters, so every encoding shares one edit.
 template <typename Char>
-using Text = std::basic_string_view<Char>;
+using String = std::basic_string<Char>;
 
 template <typename Char>
-bool IsBlank(Char c) {
-  return c == Char(' ') || c == Char('\t');
-}
-
-template <typename Char>
-Text<Char> TrimBlanks(Text<Char> text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-template <typename Char>
-Char FoldAsciiCase(Char c) {
-  return (c >= Char('a') && c <= Char('z')) ? Char(c - Char('a') + Char('A')) : c;
-}
-
-template <typename Char>
-bool SameName(Text<Char> name, Text<Char> wanted) {
-  if (name.size() != wanted.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (FoldAsciiCase(name[i]) != FoldAsciiCase(wanted[i])) return false;
-  }
-  return true;
-}
-
-// What a reader makes of a value: blanks trimmed, then one pair of matching
-// quotes dropped.
-template <typename Char>
-Text<Char> ValueAsRead(Text<Char> raw) {
-  Text<Char> value = TrimBlanks(raw);
-  if (value.size() >= 2 && (value.front() == Char('"') || value.front() == Char('\'')) &&
-      value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
-  }
-  return value;
-}
-
-// One line: [begin, content_end) is its text, [content_end, end) its ending
-// (CRLF, LF, CR, or nothing on a last line without one).
-struct Line {
-  size_t begin;
-  size_t content_end;
-  size_t end;
-  bool has_ending() const { return content_end != end; }
-};
-
-template <typename Char>
-Line LineAt(Text<Char> text, size_t begin) {
-  size_t pos = begin;
-  while (pos < text.size() && text[pos] != Char('\r') && text[pos] != Char('\n')) ++pos;
-  size_t end = pos;
-  if (end < text.size()) {
-    end +=
-        (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2 : 1;
-  }
-  return {begin, pos, end};
-}
-
-enum class LineKind { kBlank, kComment, kSection, kKey };
-
-template <typename Char>
-struct ParsedLine {
-  LineKind kind;
-  Text<Char> name;  // section or key name, trimmed
-  size_t key_end;   // for a key line: where its `=` is, or where the name ends
-  bool has_equals;
-};
-
-template <typename Char>
-ParsedLine<Char> Parse(Text<Char> content) {
-  size_t first = 0;
-  while (first < content.size() && IsBlank(content[first])) ++first;
-  if (first == content.size()) return {LineKind::kBlank, {}, 0, false};
-  if (content[first] == Char(';')) return {LineKind::kComment, {}, 0, false};
-  if (content[first] == Char('[')) {
-    Text<Char> rest = content.substr(first + 1);
-    return {LineKind::kSection, TrimBlanks(rest.substr(0, rest.find(Char(']')))), 0, false};
-  }
-  const size_t equals = content.find(Char('='));
-  if (equals == Text<Char>::npos) {
-    const Text<Char> name = TrimBlanks(content);
-    return {LineKind::kKey, name, static_cast<size_t>(name.data() + name.size() - content.data()),
-            false};
-  }
-  return {LineKind::kKey, TrimBlanks(content.substr(0, equals)), equals, true};
-}
-
-template <typename Char>
-std::basic_string<Char> Widen(std::string_view ascii) {
-  std::basic_string<Char> wide;
+String<Char> Widen(std::string_view ascii) {
+  String<Char> wide;
   wide.reserve(ascii.size());
   for (const char c : ascii) wide.push_back(static_cast<Char>(static_cast<unsigned char>(c)));
   return wide;
@@ -110,7 +24,7 @@ std::basic_string<Char> Widen(std::string_view ascii) {
 
 template <typename Char>
 struct WideEntry {
-  std::basic_string<Char> section, key, value;
+  String<Char> section, key, value;
   explicit WideEntry(const Entry& entry)
       : section(Widen<Char>(entry.section)),
         key(Widen<Char>(entry.key)),
@@ -122,62 +36,246 @@ template <typename Char>
 struct TextSplice {
   size_t begin;
   size_t end;
-  std::basic_string<Char> text;
+  String<Char> text;
 };
 
-// The edit itself, on code units. The lines start at `start`; what comes
-// before (a byte order mark) is kept as it is. Returns nothing when the value
-// is already what a reader gets.
-template <typename Char>
-std::optional<TextSplice<Char>> PlanInText(Text<Char> text, size_t start,
-                                           const WideEntry<Char>& entry) {
-  using String = std::basic_string<Char>;
-  const Line first_line = LineAt(text, start);
-  const String line_break =
-      first_line.has_ending()
-          ? String(text.substr(first_line.content_end, first_line.end - first_line.content_end))
-          : Widen<Char>("\r\n");
+// Where one reader finds the entry.
+struct Found {
+  bool in_section = false;  // the section is there
+  Line insert_after{};      // its header or its last key line
+  std::optional<Line> key;  // the key's first line in it
+  size_t key_end = 0;       // on that line: where `=` is, or the name ends
+  bool has_equals = false;
+  bool set = false;  // the reader gets the value
+};
 
-  bool in_section = false;
-  Line insert_after{};  // the section's header or its last key line
+// The lines start at `start`; what comes before (a byte order mark) is no
+// line.
+template <typename Rules, typename Char>
+Found Find(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
+  Found found;
   for (size_t pos = start; pos < text.size();) {
     const Line line = LineAt(text, pos);
     pos = line.end;
     const Text<Char> content = text.substr(line.begin, line.content_end - line.begin);
-    const ParsedLine<Char> parsed = Parse(content);
+    const ParsedLine<Char> parsed = Parse<Rules>(content);
     if (parsed.kind == LineKind::kSection) {
-      if (in_section) break;  // past the end of the section we want
-      in_section = SameName<Char>(parsed.name, entry.section);
-      if (in_section) insert_after = line;
+      if (found.in_section) break;  // past the end of the section we want
+      found.in_section = SameName<Char>(parsed.name, entry.section);
+      if (found.in_section) found.insert_after = line;
       continue;
     }
-    if (!in_section || parsed.kind != LineKind::kKey) continue;
-    insert_after = line;
+    if (!found.in_section || parsed.kind != LineKind::kKey) continue;
+    found.insert_after = line;
     if (!SameName<Char>(parsed.name, entry.key)) continue;
-
-    // The key's first line: replace its value, keeping the key's spelling
-    // and the blanks after `=`.
-    if (!parsed.has_equals) {
-      return TextSplice<Char>{line.begin + parsed.key_end, line.content_end,
-                              Char('=') + entry.value};
-    }
-    if (ValueAsRead(content.substr(parsed.key_end + 1)) == Text<Char>(entry.value)) {
-      return std::nullopt;
-    }
-    size_t value_begin = parsed.key_end + 1;
-    while (value_begin < content.size() && IsBlank(content[value_begin])) ++value_begin;
-    return TextSplice<Char>{line.begin + value_begin, line.content_end, entry.value};
+    found.key = line;
+    found.key_end = parsed.key_end;
+    found.has_equals = parsed.has_equals;
+    found.set = parsed.has_equals &&
+                ValueAsRead<Rules>(content.substr(parsed.key_end + 1)) == Text<Char>(entry.value);
+    break;
   }
+  return found;
+}
 
-  const size_t at = in_section ? insert_after.end : text.size();
-  String added;
+// The change that gives a reader which finds the entry as `found` the value.
+template <typename Char>
+TextSplice<Char> SpliceFor(Text<Char> text, size_t start, const Found& found,
+                           const WideEntry<Char>& entry) {
+  if (found.key) {
+    // The key's first line: its value is replaced, keeping the key's
+    // spelling and the blanks after `=`, which every reader skips.
+    const Line line = *found.key;
+    if (!found.has_equals) {
+      return {line.begin + found.key_end, line.content_end, Char('=') + entry.value};
+    }
+    size_t value_begin = line.begin + found.key_end + 1;
+    while (value_begin < line.content_end && WindowsRules::IsBlank(text[value_begin])) {
+      ++value_begin;
+    }
+    return {value_begin, line.content_end, entry.value};
+  }
+  const Line first_line = LineAt(text, start);
+  const String<Char> line_break =
+      first_line.has_ending() ? String<Char>(text.substr(first_line.content_end,
+                                                         first_line.end - first_line.content_end))
+                              : Widen<Char>("\r\n");
+  const size_t at = found.in_section ? found.insert_after.end : text.size();
+  String<Char> added;
   // A last line without an ending gets one before anything follows it.
   if (at == text.size() && at > start && text.back() != Char('\n') && text.back() != Char('\r')) {
     added = line_break;
   }
-  if (!in_section) added += Char('[') + entry.section + Char(']') + line_break;
+  if (!found.in_section) added += Char('[') + entry.section + Char(']') + line_break;
   added += entry.key + Char('=') + entry.value + line_break;
-  return TextSplice<Char>{at, at, std::move(added)};
+  return {at, at, std::move(added)};
+}
+
+// What a reader gets for a key, and whether the key's line is one that a
+// reader takes for this entry (such a key may change with it).
+template <typename Char>
+struct Reading {
+  String<Char> value;
+  bool on_entry_line;
+};
+
+template <typename Char>
+using Readings = std::map<String<Char>, Reading<Char>>;
+
+// Every entry a reader can reach (the first section of a name, the first
+// line of a key in it) but this one, by "SECTION|KEY".
+template <typename Rules, typename Char>
+Readings<Char> OtherEntries(Text<Char> text, size_t start, const WideEntry<Char>& entry,
+                            const std::set<size_t>& entry_lines) {
+  Readings<Char> readings;
+  std::set<String<Char>> seen_sections;
+  String<Char> section;
+  bool first_of_its_name = false;
+  for (size_t pos = start; pos < text.size();) {
+    const Line line = LineAt(text, pos);
+    pos = line.end;
+    const Text<Char> content = text.substr(line.begin, line.content_end - line.begin);
+    const ParsedLine<Char> parsed = Parse<Rules>(content);
+    if (parsed.kind == LineKind::kSection) {
+      section.clear();
+      for (const Char c : parsed.name) section.push_back(FoldAsciiCase(c));
+      first_of_its_name = seen_sections.insert(section).second;
+      continue;
+    }
+    if (parsed.kind != LineKind::kKey || !first_of_its_name ||
+        (SameName<Char>(parsed.name, entry.key) && SameName<Char>(section, entry.section))) {
+      continue;
+    }
+    String<Char> key = section + Char('|');
+    for (const Char c : parsed.name) key.push_back(FoldAsciiCase(c));
+    const Text<Char> value =
+        parsed.has_equals ? ValueAsRead<Rules>(content.substr(parsed.key_end + 1)) : Text<Char>();
+    readings.emplace(std::move(key),
+                     Reading<Char>{String<Char>(value), entry_lines.contains(line.begin)});
+  }
+  return readings;
+}
+
+// Every key reads the same before and after, but where its line before or
+// after is one that a reader takes for this entry.
+template <typename Char>
+bool SameOtherEntries(const Readings<Char>& before, const Readings<Char>& after) {
+  for (const auto& [key, old_reading] : before) {
+    const auto now = after.find(key);
+    if (old_reading.on_entry_line || (now != after.end() && now->second.on_entry_line)) continue;
+    if (now == after.end() || now->second.value != old_reading.value) return false;
+  }
+  for (const auto& [key, new_reading] : after) {
+    if (!new_reading.on_entry_line && !before.contains(key)) return false;
+  }
+  return true;
+}
+
+std::set<size_t> EntryLines(const Found& windows, const Found& wine) {
+  std::set<size_t> lines;
+  for (const Found* found : {&windows, &wine}) {
+    if (found->key) lines.insert(found->key->begin);
+  }
+  return lines;
+}
+
+// Whether the edit from `before` to `after` kept the promise: both readers
+// get the value, and every other entry reads as before under each.
+template <typename Char>
+bool KeepsThePromise(Text<Char> before, Text<Char> after, size_t start,
+                     const WideEntry<Char>& entry) {
+  const Found windows = Find<WindowsRules>(after, start, entry);
+  const Found wine = Find<WineRules>(after, start, entry);
+  if (!windows.set || !wine.set) return false;
+  const std::set<size_t> old_lines =
+      EntryLines(Find<WindowsRules>(before, start, entry), Find<WineRules>(before, start, entry));
+  const std::set<size_t> new_lines = EntryLines(windows, wine);
+  return SameOtherEntries(OtherEntries<WindowsRules>(before, start, entry, old_lines),
+                          OtherEntries<WindowsRules>(after, start, entry, new_lines)) &&
+         SameOtherEntries(OtherEntries<WineRules>(before, start, entry, old_lines),
+                          OtherEntries<WineRules>(after, start, entry, new_lines));
+}
+
+template <typename Char>
+struct TextPlan {
+  EditStatus status;
+  std::vector<TextSplice<Char>> splices;
+};
+
+template <typename Char>
+String<Char> AppliedAll(Text<Char> text, const std::vector<TextSplice<Char>>& splices) {
+  String<Char> result;
+  size_t kept_from = 0;
+  for (const TextSplice<Char>& splice : splices) {
+    result.append(text.substr(kept_from, splice.begin - kept_from)).append(splice.text);
+    kept_from = splice.end;
+  }
+  return result.append(text.substr(kept_from));
+}
+
+// `first`, one reader's change, and on top of it the change the reader of
+// `SecondRules` then still needs, both in terms of `text`; nothing where the
+// second change falls into the first one's new text.
+template <typename SecondRules, typename Char>
+std::optional<std::vector<TextSplice<Char>>> TwoChanges(Text<Char> text, size_t start,
+                                                        const WideEntry<Char>& entry,
+                                                        TextSplice<Char> first) {
+  const String<Char> edited = AppliedAll(text, {first});
+  const Found second_reader = Find<SecondRules>(Text<Char>(edited), start, entry);
+  TextSplice<Char> second = SpliceFor(Text<Char>(edited), start, second_reader, entry);
+  const size_t first_new_end = first.begin + first.text.size();
+  if (second.end <= first.begin) return std::vector{std::move(second), std::move(first)};
+  if (second.begin < first_new_end) return std::nullopt;
+  second.begin -= first_new_end - first.end;
+  second.end -= first_new_end - first.end;
+  return std::vector{std::move(first), std::move(second)};
+}
+
+// Where the readers disagree, one reader's change may still serve both;
+// otherwise each gets its own, the second made on top of the first, in
+// whichever order fits. The result is checked against the promise.
+template <typename Char>
+TextPlan<Char> PlanForEachReader(Text<Char> text, size_t start, const WideEntry<Char>& entry,
+                                 const Found& windows, const Found& wine) {
+  const auto keeps_the_promise = [&](const std::vector<TextSplice<Char>>& splices) {
+    return KeepsThePromise<Char>(text, Text<Char>(AppliedAll(text, splices)), start, entry);
+  };
+  std::vector<std::vector<TextSplice<Char>>> candidates;
+  if (!windows.set) candidates.push_back({SpliceFor(text, start, windows, entry)});
+  if (!wine.set) candidates.push_back({SpliceFor(text, start, wine, entry)});
+  if (!windows.set && !wine.set) {
+    for (auto both : {TwoChanges<WineRules>(text, start, entry, candidates[0][0]),
+                      TwoChanges<WindowsRules>(text, start, entry, candidates[1][0])}) {
+      if (both) candidates.push_back(std::move(*both));
+    }
+  }
+  for (std::vector<TextSplice<Char>>& splices : candidates) {
+    if (keeps_the_promise(splices)) return {EditStatus::kEdited, std::move(splices)};
+  }
+  return {EditStatus::kConflicting, {}};
+}
+
+// Both readers usually take the same line for the entry, or miss the key in
+// the same section at the same place, or miss the section: then the change
+// one needs serves the other.
+bool FindTheSamePlace(const Found& windows, const Found& wine) {
+  if (windows.in_section != wine.in_section) return false;
+  if (!windows.in_section) return true;
+  if (windows.key || wine.key) {
+    return windows.key && wine.key && windows.key->begin == wine.key->begin;
+  }
+  return windows.insert_after.begin == wine.insert_after.begin;
+}
+
+template <typename Char>
+TextPlan<Char> PlanInText(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
+  const Found windows = Find<WindowsRules>(text, start, entry);
+  const Found wine = Find<WineRules>(text, start, entry);
+  if (windows.set && wine.set) return {EditStatus::kAlreadySet, {}};
+  if (FindTheSamePlace(windows, wine)) {
+    return {EditStatus::kEdited, {SpliceFor(text, start, windows, entry)}};
+  }
+  return PlanForEachReader(text, start, entry, windows, wine);
 }
 
 enum class ByteOrder { kLittleEndian, kBigEndian };
@@ -207,12 +305,15 @@ Plan PlanInUtf16(std::string_view original, ByteOrder order, const Entry& entry)
   std::u16string units;
   units.reserve(body.size() / 2);
   for (size_t i = 0; i < body.size(); i += 2) units.push_back(ReadUnit(body, i, order));
-  const auto planned = PlanInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
-  if (!planned) return {EditStatus::kAlreadySet, {}};
-  Splice splice{kBomSize + 2 * planned->begin, kBomSize + 2 * planned->end, {}};
-  splice.text.reserve(2 * planned->text.size());
-  for (const char16_t unit : planned->text) AppendUnit(splice.text, unit, order);
-  return {EditStatus::kEdited, std::move(splice)};
+  TextPlan<char16_t> planned = PlanInText<char16_t>(units, 0, WideEntry<char16_t>(entry));
+  Plan plan{planned.status, {}};
+  for (const TextSplice<char16_t>& in_units : planned.splices) {
+    Splice splice{kBomSize + 2 * in_units.begin, kBomSize + 2 * in_units.end, {}};
+    splice.text.reserve(2 * in_units.text.size());
+    for (const char16_t unit : in_units.text) AppendUnit(splice.text, unit, order);
+    plan.splices.push_back(std::move(splice));
+  }
+  return plan;
 }
 
 }  // namespace
@@ -221,8 +322,8 @@ bool IsWritable(const Entry& entry) {
   const auto single_line = [](std::string_view text) {
     return text.find_first_of("\r\n") == std::string_view::npos;
   };
-  const std::string_view key = TrimBlanks(entry.key);
-  const std::string_view section = TrimBlanks(entry.section);
+  const std::string_view key = Trim<WindowsRules>(entry.key);
+  const std::string_view section = Trim<WindowsRules>(entry.section);
   return single_line(entry.section) && single_line(entry.key) && single_line(entry.value) &&
          !section.empty() && section.find(']') == std::string_view::npos && !key.empty() &&
          key.find('=') == std::string_view::npos && key.front() != '[' && key.front() != ';';
@@ -234,20 +335,31 @@ Plan PlanEntry(std::string_view original, const Entry& entry) {
     return PlanInUtf16(original, ByteOrder::kLittleEndian, entry);
   if (original.starts_with("\xFE\xFF")) return PlanInUtf16(original, ByteOrder::kBigEndian, entry);
   const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
-  auto planned = PlanInText<char>(original, start, WideEntry<char>(entry));
-  if (!planned) return {EditStatus::kAlreadySet, {}};
-  return {EditStatus::kEdited, {planned->begin, planned->end, std::move(planned->text)}};
+  TextPlan<char> planned = PlanInText<char>(original, start, WideEntry<char>(entry));
+  Plan plan{planned.status, {}};
+  for (TextSplice<char>& splice : planned.splices) {
+    plan.splices.push_back({splice.begin, splice.end, std::move(splice.text)});
+  }
+  return plan;
+}
+
+std::vector<std::string_view> Pieces(std::string_view original, const Plan& plan) {
+  std::vector<std::string_view> pieces;
+  size_t kept_from = 0;
+  for (const Splice& splice : plan.splices) {
+    pieces.push_back(original.substr(kept_from, splice.begin - kept_from));
+    pieces.push_back(splice.text);
+    kept_from = splice.end;
+  }
+  pieces.push_back(original.substr(kept_from));
+  return pieces;
 }
 
 Edit SetEntry(std::string_view original, const Entry& entry) {
   const Plan plan = PlanEntry(original, entry);
   if (plan.status != EditStatus::kEdited) return {plan.status, {}};
-  const Splice& splice = plan.splice;
   std::string content;
-  content.reserve(original.size() - (splice.end - splice.begin) + splice.text.size());
-  content.append(original.substr(0, splice.begin))
-      .append(splice.text)
-      .append(original.substr(splice.end));
+  for (const std::string_view piece : Pieces(original, plan)) content.append(piece);
   return {EditStatus::kEdited, std::move(content)};
 }
 

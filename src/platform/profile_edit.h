@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace profile {
 
@@ -23,13 +24,14 @@ struct Entry {
 bool IsWritable(const Entry& entry);
 
 enum class EditStatus {
-  kAlreadySet,  // a reader already gets the value: nothing to write
-  kEdited,      // `content` holds the new file
-  kUnreadable,  // a UTF-16 file with an odd number of bytes: left alone
+  kAlreadySet,   // both readers already get the value: nothing to write
+  kEdited,       // the plan's splices make the new file
+  kUnreadable,   // a UTF-16 file with an odd number of bytes: left alone
+  kConflicting,  // no edit gives both readers the value without changing
+                 // another entry: left alone
 };
 
-// The one change an edit makes: the bytes [begin, end) of the file give way
-// to `text`. Everything before and after stays as it is.
+// One change: the bytes [begin, end) of the file give way to `text`.
 struct Splice {
   size_t begin = 0;
   size_t end = 0;
@@ -38,27 +40,32 @@ struct Splice {
 
 struct Plan {
   EditStatus status;
-  Splice splice;  // when status is kEdited
+  std::vector<Splice> splices;  // when kEdited: in file order, none overlapping
 };
 
-// Plans the change that sets `entry` in the file `original`, following the
-// conventions
-// that every profile reader shares:
-//  - a section header is a line whose first non-blank character is `[`; its
-//    name runs to the first `]` (or the end of the line), blanks trimmed;
-//  - a line whose first non-blank character is `;` is a comment;
+// Plans the change that sets `entry` in the file `original` so that both
+// readers that may open it, Windows' and Wine's (profile_rules.h says where
+// they differ), get the value, and every entry that neither of them takes
+// for this one reads as before under each:
+//  - a section header is a line whose first non-blank character is `[`;
 //  - a key is the text before a line's first `=` (the whole line when it has
-//    none), blanks trimmed; its value is the text after, blanks trimmed and
-//    one pair of surrounding quotes dropped;
+//    none); its value is the text after, trimmed and one pair of quotes
+//    dropped;
 //  - names match without regard to ASCII case; only the first section of a
 //    name and, in it, the first line of a key count.
 // An existing key keeps its line up to the value; a missing key goes right
 // after the section's last key line; a missing section goes at the end.
+// Where the readers find the same line (nearly every file) that is one
+// splice; where they do not, each gets the change it needs.
 // Lines end in CRLF, LF or CR, each keeping its own; added lines take the
 // file's first line ending, or CRLF. UTF-16 files (by their byte order mark)
 // stay UTF-16; a UTF-8 mark is kept; other bytes are never re-encoded.
 // Requires IsWritable(entry).
 Plan PlanEntry(std::string_view original, const Entry& entry);
+
+// The new file as pieces in order: the original's bytes around the splices,
+// and the splices' texts.
+std::vector<std::string_view> Pieces(std::string_view original, const Plan& plan);
 
 struct Edit {
   EditStatus status;

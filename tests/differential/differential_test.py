@@ -3,10 +3,12 @@
 system's own reader (and writer), run under Wine.
 
 For several hundred generated configuration files, after the native
-program's edit, the system's GetPrivateProfileStringA must return the
-driver's value, see every other entry as before, and the file must differ
-from the original by at most the changed line and the added lines; a second
-run must leave the file byte-identical and unwritten. Where the system's
+program's edit, the system's GetPrivateProfileStringA (Wine's) must return
+the driver's value and see every other entry as before, a reader following
+Windows' rules must agree, and the file must differ from the original only
+in lines that a reader takes for the driver's entry and in added lines; a
+second run must leave the file byte-identical and unwritten. Entries on
+lines that either reader takes for the driver's entry may change with it. Where the system's
 own writer leaves the reader seeing something else than the native writer
 does, the test says so. The Windows program's file layer (through the
 test-only probe built from its sources) must leave every file with exactly
@@ -15,13 +17,16 @@ the bytes the native program leaves.
 Environment: KAVRO_RUN_DIR (the Wine prefix of this test run),
 KAVRO_NATIVE_PROGRAM, KAVRO_ORACLE, KAVRO_PROBE; KAVRO_DIFF_CASES and
 KAVRO_DIFF_SEED optionally."""
+import difflib
 import os
+import re
 import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
 import profile_generator  # noqa: E402
+import profile_rules  # noqa: E402
 
 RUN_DIR = os.environ["KAVRO_RUN_DIR"]
 PREFIX = os.path.join(RUN_DIR, "prefix")
@@ -68,30 +73,70 @@ def parse_views(lines):
     return views
 
 
-def is_driver_entry(entry):
-    section, key, _ = entry
-    return section.lower() == b"hardware" and key.lower() == b"mkavro.dll"
+def reader_view(view):
+    """What the system's reader sees, by (SECTION, KEY), names decoded as
+    the ANSI bytes they come in: a section that appears twice reads as its
+    first, as for any reader."""
+    found = {}
+    for section, key, value in view["entries"]:
+        found.setdefault((section.decode("latin-1").upper(), key.decode("latin-1").upper()), value)
+    found.pop(profile_rules.DRIVER, None)
+    return found
 
 
-def decode_units(data):
-    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
-        order = "little" if data[:2] == b"\xff\xfe" else "big"
-        return [int.from_bytes(data[i:i + 2], order) for i in range(2, len(data) - 1, 2)]
-    return list(data[3:] if data.startswith(b"\xef\xbb\xbf") else data)
+def entries_that_may_change(before, after):
+    """(SECTION, KEY) of every entry that, before or after, sits on a line
+    that either reader takes for the driver's entry, under each reader."""
+    pairs = set()
+    for data in (before, after):
+        lines = profile_rules.driver_lines(data)
+        for rules in (profile_rules.WINDOWS, profile_rules.WINE):
+            pairs |= {pair for pair, (_, line) in profile_rules.entries(data, rules).items()
+                      if line in lines}
+    return pairs
 
 
-def only_one_line_changed(before, after):
+def same_but(before, after, may_change):
+    return ({k: v for k, v in before.items() if k not in may_change}
+            == {k: v for k, v in after.items() if k not in may_change})
+
+
+def lines_with_endings(data):
+    return re.findall(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+$", profile_rules.decode(data))
+
+
+def only_entry_lines_changed(before, after):
+    """The edit changed only lines that a reader takes for the driver's
+    entry (or gave the last line the ending it lacked) and added lines."""
     if before[:2] != after[:2] and len(before) >= 2:
         return False
-    old, new = decode_units(before), decode_units(after)
-    prefix = 0
-    while prefix < min(len(old), len(new)) and old[prefix] == new[prefix]:
-        prefix += 1
-    suffix = 0
-    while (suffix < min(len(old), len(new)) - prefix
-           and old[len(old) - 1 - suffix] == new[len(new) - 1 - suffix]):
-        suffix += 1
-    return all(unit not in (10, 13) for unit in old[prefix:len(old) - suffix])
+    old, new = lines_with_endings(before), lines_with_endings(after)
+    entry_lines = profile_rules.driver_lines(before)
+    matcher = difflib.SequenceMatcher(None, old, new, autojunk=False)
+    for tag, old_begin, old_end, _, _ in matcher.get_opcodes():
+        if tag in ("equal", "insert"):
+            continue
+        for number in range(old_begin, old_end):
+            unterminated_last = number == len(old) - 1 and not old[number].endswith(("\n", "\r"))
+            if number not in entry_lines and not unterminated_last:
+                return False
+    return True
+
+
+def checked_with_both_rule_sets(before, after):
+    """Problems with the edit under the two readers' rules, as modelled."""
+    problems = []
+    may_change = entries_that_may_change(before, after)
+    for rules in (profile_rules.WINDOWS, profile_rules.WINE):
+        old, new = profile_rules.entries(before, rules), profile_rules.entries(after, rules)
+        if new.get(profile_rules.DRIVER, (None,))[0] != profile_generator.TARGET_VALUE:
+            problems.append(f"a reader following {rules}'s rules does not get the value")
+        old.pop(profile_rules.DRIVER, None)
+        new.pop(profile_rules.DRIVER, None)
+        if not same_but({k: v for k, (v, _) in old.items()}, {k: v for k, (v, _) in new.items()},
+                        may_change):
+            problems.append(f"another entry changed under {rules}'s rules")
+    return problems
 
 
 def main():
@@ -118,8 +163,10 @@ def main():
             problems.append(f"case {index} ({description}): exit status {first.returncode}")
             continue
         edited = open(paths["native"], "rb").read()
-        if not only_one_line_changed(data, edited):
-            problems.append(f"case {index} ({description}): more than the entry's line changed")
+        if not only_entry_lines_changed(data, edited):
+            problems.append(f"case {index} ({description}): more than the entry's lines changed")
+        problems += [f"case {index} ({description}): {problem}"
+                     for problem in checked_with_both_rule_sets(data, edited)]
         state = os.stat(paths["native"])
         second = subprocess.run([NATIVE], env=env, capture_output=True, timeout=60)
         again = os.stat(paths["native"])
@@ -146,9 +193,9 @@ def main():
         label = f"case {index} ({description})"
         if native["value"] != VALUE:
             problems.append(f"{label}: the reader gets {native['value']!r} for the driver")
-        others_before = [e for e in original["entries"] if not is_driver_entry(e)]
-        others_after = [e for e in native["entries"] if not is_driver_entry(e)]
-        if others_before != others_after:
+        edited = open(paths["native"], "rb").read()
+        if not same_but(reader_view(original), reader_view(native),
+                        entries_that_may_change(data, edited)):
             problems.append(f"{label}: another entry changed for the reader")
         if (native["entries"], native["value"]) != (system["entries"], system["value"]):
             disagreements.append(f"{label}: the reader sees the native writer's file differently "

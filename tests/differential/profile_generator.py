@@ -4,11 +4,10 @@ and tabs around names and '=', quoted values, CRLF/LF/CR line endings, a
 missing final line ending, UTF-8 marks, UTF-16 in both byte orders, 8-bit
 text, long lines and empty files.
 
-Left out on purpose, because Wine's reader departs from Windows' rules
-there (the unit tests of the writer cover them): a header without its
-closing bracket, blanks inside the brackets, a second ']' on a header line,
-lone CRs mixed with LFs, NUL bytes, and whitespace other than blanks and
-tabs."""
+Some files also get the shapes on which Windows' reader and Wine's
+disagree: text with brackets after a header, a doubled ']', a header
+without its ']', and form feed, vertical tab and Ctrl-Z around names and
+values (Wine trims them, Windows does not). NUL bytes are left out."""
 import random
 
 SECTIONS = ["Hardware", "hardware", "HARDWARE", "HardWare", "Settings", "Hardware Options",
@@ -20,7 +19,13 @@ WORDS = ["KAVRO", "DAQ", "Cards", "Driver", "Demo", "Board", "16", "C:\\DASYLab\
 TARGET_VALUE = "KAVRO DAQ Cards Driver"
 
 
+# Whether the file being generated gets the shapes the readers disagree on.
+_disagreeing = False
+
+
 def _blanks(rng):
+    if _disagreeing and rng.random() < 0.3:
+        return rng.choice(["\f", "\v", "\x1a", " \f", "\t\x1a"])
     return rng.choice(["", "", "", " ", "  ", "\t", " \t "])
 
 
@@ -59,12 +64,17 @@ def _header(rng, eight_bit):
     if not eight_bit:
         name = name.encode("latin-1").decode("ascii", "ignore") or "S"
     trailing = rng.choice(["", "", "", " ; comment", "\t;x"])
+    if _disagreeing and rng.random() < 0.3:
+        close, trailing = rng.choice([("]", " ; see [notes]"), ("]]", ""), ("", ""), ("]", "x]")])
+        return _blanks(rng) + "[" + name + close + trailing
     return _blanks(rng) + "[" + name + "]" + trailing
 
 
 def generate(seed):
     """Returns (description, bytes) of one configuration file."""
+    global _disagreeing
     rng = random.Random(seed)
+    _disagreeing = rng.random() < 0.3
     encoding = rng.choices(["ansi", "utf-8-sig", "utf-16-le", "utf-16-be"], [70, 10, 10, 10])[0]
     eight_bit = encoding == "ansi" and rng.random() < 0.4
     endings = rng.choice(["crlf", "lf", "cr", "mixed"])
@@ -90,4 +100,5 @@ def generate(seed):
         data = text.encode("utf-8-sig")
     else:
         data = (b"\xff\xfe" if encoding == "utf-16-le" else b"\xfe\xff") + text.encode(encoding)
-    return f"{encoding}, {endings} endings, {len(lines)} lines", data
+    shapes = ", shapes the readers disagree on" if _disagreeing else ""
+    return f"{encoding}, {endings} endings, {len(lines)} lines{shapes}", data

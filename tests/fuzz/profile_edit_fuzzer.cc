@@ -1,10 +1,11 @@
 // Fuzz target for the profile edit. For any file it checks that the edit
-// does not crash, is idempotent, leaves the entry readable, leaves every
-// other entry as a reader saw it, and keeps every byte outside the changed
-// and added lines.
+// does not crash, is idempotent, leaves the entry readable for Windows'
+// reader and for Wine's, leaves every other entry as each of them saw it,
+// and changes nothing but within the lines it edits and the lines it adds.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -24,55 +25,71 @@ void Require(bool condition, const char* what) {
 
 bool IsLineBreak(char16_t c) { return c == u'\r' || c == u'\n'; }
 
-std::vector<std::u16string> OtherVisibleEntries(std::string_view file) {
-  std::vector<std::u16string> others;
-  for (std::u16string& entry : reader::Visible(reader::ReadEntries(file))) {
-    if (!entry.starts_with(u"HARDWARE|MKAVRO.DLL=")) others.push_back(std::move(entry));
+// Every entry a reader sees, but the driver's, reads the same before and
+// after, unless its line before or after is one that either reader takes
+// for the driver's entry: a line may be the driver's entry for one reader
+// and another entry for the other, and then it may change.
+void RequireOtherEntriesKept(std::string_view before, std::string_view after, reader::Rules rules) {
+  const std::set<size_t> old_lines = reader::LinesOf(before, u"Hardware", u"MKAVRO.DLL");
+  const std::set<size_t> new_lines = reader::LinesOf(after, u"Hardware", u"MKAVRO.DLL");
+  auto old_entries = reader::Visible(reader::ReadEntries(before, rules));
+  auto new_entries = reader::Visible(reader::ReadEntries(after, rules));
+  for (auto* entries : {&old_entries, &new_entries}) entries->erase(u"HARDWARE|MKAVRO.DLL");
+  for (const auto& [key, old_reading] : old_entries) {
+    const auto now = new_entries.find(key);
+    if (old_lines.contains(old_reading.line) ||
+        (now != new_entries.end() && new_lines.contains(now->second.line))) {
+      continue;
+    }
+    Require(now != new_entries.end() && now->second.value == old_reading.value,
+            "another entry changed");
   }
-  return others;
+  for (const auto& [key, new_reading] : new_entries) {
+    Require(new_lines.contains(new_reading.line) || old_entries.contains(key),
+            "another entry appeared");
+  }
 }
 
-// The new file must be the old one with one stretch replaced, and that
-// stretch of the old file must lie within one line.
-void RequireOnlyOneLineChanged(std::string_view before, std::string_view after) {
-  const std::u16string old_units = reader::Decode(before);
-  const std::u16string new_units = reader::Decode(after);
-  size_t prefix = 0;
-  while (prefix < old_units.size() && prefix < new_units.size() &&
-         old_units[prefix] == new_units[prefix]) {
-    ++prefix;
+// Every splice replaces a stretch of the file that lies within one line.
+void RequireEachSpliceWithinALine(std::string_view file, const profile::Plan& plan) {
+  const bool utf16 = file.starts_with("\xFF\xFE") || file.starts_with("\xFE\xFF");
+  const size_t bom = utf16 ? 2 : file.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  const std::u16string units = reader::Decode(file);
+  const auto unit_at = [&](size_t byte) { return (byte - bom) / (utf16 ? 2 : 1); };
+  for (const profile::Splice& splice : plan.splices) {
+    Require(splice.begin >= bom && splice.begin <= splice.end, "a splice out of place");
+    for (size_t i = unit_at(splice.begin); i < unit_at(splice.end); ++i) {
+      Require(!IsLineBreak(units[i]), "a splice reaches over more than one line");
+    }
   }
-  size_t suffix = 0;
-  while (suffix < old_units.size() - prefix && suffix < new_units.size() - prefix &&
-         old_units[old_units.size() - 1 - suffix] == new_units[new_units.size() - 1 - suffix]) {
-    ++suffix;
-  }
-  for (size_t i = prefix; i < old_units.size() - suffix; ++i) {
-    Require(!IsLineBreak(old_units[i]), "more than one line of the old file changed");
-  }
-  Require(before.substr(0, 2) == after.substr(0, 2) || before.size() < 2,
-          "byte order mark changed");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const profile::Edit edit = profile::SetEntry(input, kDriver);
-  if (edit.status == profile::EditStatus::kUnreadable) {
+  const profile::Plan plan = profile::PlanEntry(input, kDriver);
+  if (plan.status == profile::EditStatus::kUnreadable) {
     Require((input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF")) && size % 2 == 1,
             "refused a file that is not odd-length UTF-16");
     return 0;
   }
+  // A file no edit can serve both readers in is left alone.
+  if (plan.status == profile::EditStatus::kConflicting) return 0;
+  RequireEachSpliceWithinALine(input, plan);
+  const profile::Edit edit = profile::SetEntry(input, kDriver);
   const std::string_view result =
       edit.status == profile::EditStatus::kEdited ? edit.content : input;
-  Require(reader::Lookup(reader::ReadEntries(result), u"Hardware", u"MKAVRO.DLL") ==
-              u"KAVRO DAQ Cards Driver",
-          "the entry does not read back");
+  for (const reader::Rules rules : {reader::Rules::kWindows, reader::Rules::kWine}) {
+    Require(reader::Lookup(reader::ReadEntries(result, rules), u"Hardware", u"MKAVRO.DLL") ==
+                u"KAVRO DAQ Cards Driver",
+            "the entry does not read back");
+  }
   if (edit.status == profile::EditStatus::kAlreadySet) return 0;
   Require(profile::SetEntry(result, kDriver).status == profile::EditStatus::kAlreadySet,
           "a second edit changes the file again");
-  Require(OtherVisibleEntries(input) == OtherVisibleEntries(result), "another entry changed");
-  RequireOnlyOneLineChanged(input, result);
+  for (const reader::Rules rules : {reader::Rules::kWindows, reader::Rules::kWine}) {
+    RequireOtherEntriesKept(input, result, rules);
+  }
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // On POSIX, `path` is a host path. A symbolic link is followed to its target
 // and stays a link; a dangling or looping link is refused. Permission bits
@@ -48,12 +49,16 @@ struct FileAttributes {
   std::optional<std::pair<uid_t, gid_t>> owner;  // kept only when run as root
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(written));
+// Writes the new file piece by piece, so that it is never held in memory a
+// second time.
+bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
+  for (std::string_view data : pieces) {
+    while (!data.empty()) {
+      const ssize_t written = write(fd, data.data(), data.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      data.remove_prefix(static_cast<size_t>(written));
+    }
   }
   return true;
 }
@@ -133,25 +138,17 @@ void SyncDirectory(const std::string& directory) {
   if (dir.valid()) fsync(dir.get());
 }
 
-// The new file: the original with one splice applied, written piece by
-// piece so that it is never held in memory a second time.
-struct NewContent {
-  std::string_view before;
-  std::string_view inserted;
-  std::string_view after;
-};
-
-// Puts `content` at `target` through a flushed temporary file and a rename,
-// so that the file is at every moment either the old one or the new one.
+// Puts the new file, `pieces` in order, at `target` through a flushed
+// temporary file and a rename, so that the file is at every moment either
+// the old one or the new one.
 bool ReplaceFile(const std::string& directory, const std::string& file_name,
-                 const std::string& target, const NewContent& content,
+                 const std::string& target, const std::vector<std::string_view>& pieces,
                  const FileAttributes& attributes) {
   std::string temporary;
   FileDescriptor fd = CreateTemporary(directory, file_name, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
-  const bool written = WriteAll(fd.get(), content.before) && WriteAll(fd.get(), content.inserted) &&
-                       WriteAll(fd.get(), content.after) &&
+  const bool written = WriteAll(fd.get(), pieces) &&
                        (!attributes.owner ||
                         fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
                        fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 &&
@@ -195,7 +192,7 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   if (stat(target->c_str(), &st) != 0) {
     if (errno != ENOENT) return false;
     const Plan created = PlanEntry({}, entry);
-    return ReplaceFile(directory, file_name, *target, {{}, created.splice.text, {}},
+    return ReplaceFile(directory, file_name, *target, Pieces({}, created),
                        {PermissionsForNewFile(), std::nullopt});
   }
   // Only regular files are opened at all: a FIFO or a device must not block
@@ -217,11 +214,7 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   const FileAttributes attributes{
       static_cast<mode_t>(st.st_mode & 07777),
       geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt};
-  const std::string_view whole = original;
-  const Splice& splice = plan.splice;
-  return ReplaceFile(directory, file_name, *target,
-                     {whole.substr(0, splice.begin), splice.text, whole.substr(splice.end)},
-                     attributes);
+  return ReplaceFile(directory, file_name, *target, Pieces(original, plan), attributes);
 }
 
 }  // namespace

@@ -83,12 +83,16 @@ bool RetryMomentaryRefusals(Attempt attempt) {
   }
 }
 
-bool WriteAll(HANDLE file, std::string_view data) {
-  while (!data.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 24));
-    DWORD written = 0;
-    if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0) return false;
-    data.remove_prefix(written);
+// Writes the new file piece by piece, so that it is never held in memory a
+// second time.
+bool WriteAll(HANDLE file, const std::vector<std::string_view>& pieces) {
+  for (std::string_view data : pieces) {
+    while (!data.empty()) {
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 24));
+      DWORD written = 0;
+      if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0) return false;
+      data.remove_prefix(written);
+    }
   }
   return true;
 }
@@ -189,9 +193,9 @@ bool WriterIsAlive(DWORD pid, const FILETIME& written) {
   const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
   if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
   FILETIME created, exited, kernel, user;
-  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-                     !(GetProcessTimes(process, &created, &exited, &kernel, &user) &&
-                       Earlier(written, created));
+  const bool alive =
+      WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+      !(GetProcessTimes(process, &created, &exited, &kernel, &user) && Earlier(written, created));
   CloseHandle(process);
   return alive;
 }
@@ -229,35 +233,29 @@ FileHandle CreateTemporary(const std::wstring& directory, const std::wstring& fi
   return FileHandle(INVALID_HANDLE_VALUE);
 }
 
-// The new file: the original with one splice applied, written piece by
-// piece so that it is never held in memory a second time.
-struct NewContent {
-  std::string_view before;
-  std::string_view inserted;
-  std::string_view after;
-};
-
-// Puts `content` at `target` through a flushed temporary file and a rename,
-// so that the file is at every moment either the old one or the new one.
+// Puts the new file, `pieces` in order, at `target` through a flushed
+// temporary file and a rename, so that the file is at every moment either
+// the old one or the new one.
 bool ReplaceFile(const std::wstring& directory, const std::wstring& file_name,
-                 const std::wstring& target, const NewContent& content, const Original& original) {
+                 const std::wstring& target, const std::vector<std::string_view>& pieces,
+                 const Original& original) {
   std::wstring temporary;
   FileHandle file = CreateTemporary(directory, file_name, temporary);
   if (!file.valid()) return false;
   constexpr SECURITY_INFORMATION kOwnership =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
   const bool written =
-      WriteAll(file.get(), content.before) && WriteAll(file.get(), content.inserted) &&
-      WriteAll(file.get(), content.after) &&
+      WriteAll(file.get(), pieces) &&
       (!original.creation_time ||
        SetFileTime(file.get(), &*original.creation_time, nullptr, nullptr)) &&
       CarrySecurity(file.get(), DACL_SECURITY_INFORMATION, original.access_control) &&
       FlushFileBuffers(file.get());
-  const bool ownership_differs =
-      written && !original.ownership.empty() && SecurityOf(file.get(), kOwnership) != original.ownership;
-  const bool closed = written && file.Close() &&
-                      SetFileAttributesW(temporary.c_str(), (original.attributes & kKeptAttributes) |
-                                                                FILE_ATTRIBUTE_ARCHIVE);
+  const bool ownership_differs = written && !original.ownership.empty() &&
+                                 SecurityOf(file.get(), kOwnership) != original.ownership;
+  const bool closed =
+      written && file.Close() &&
+      SetFileAttributesW(temporary.c_str(),
+                         (original.attributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE);
   // Owner and group are carried where this account may set them: Windows
   // lets an account give a file only to itself, unless it may restore
   // backups. The DACL, which decides who may use the file, is carried always.
@@ -301,7 +299,7 @@ bool SetEntryInFile(const std::wstring& target, const Entry& entry) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
     const Plan created = PlanEntry({}, entry);
-    return ReplaceFile(directory, file_name, target, {{}, created.splice.text, {}}, Original{});
+    return ReplaceFile(directory, file_name, target, Pieces({}, created), Original{});
   }
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
   FileHandle file = OpenToRead(target);
@@ -314,8 +312,7 @@ bool SetEntryInFile(const std::wstring& target, const Entry& entry) {
   std::string content;
   if (!ReadAll(file.get(), content)) return false;
   const Original original{
-      info.dwFileAttributes, info.ftCreationTime,
-      SecurityOf(file.get(), DACL_SECURITY_INFORMATION),
+      info.dwFileAttributes, info.ftCreationTime, SecurityOf(file.get(), DACL_SECURITY_INFORMATION),
       SecurityOf(file.get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)};
   file.Close();
 
@@ -326,11 +323,7 @@ bool SetEntryInFile(const std::wstring& target, const Entry& entry) {
   if (plan.status != EditStatus::kEdited || (original.attributes & FILE_ATTRIBUTE_READONLY)) {
     return false;
   }
-  const std::string_view whole = content;
-  const Splice& splice = plan.splice;
-  return ReplaceFile(directory, file_name, target,
-                     {whole.substr(0, splice.begin), splice.text, whole.substr(splice.end)},
-                     original);
+  return ReplaceFile(directory, file_name, target, Pieces(content, plan), original);
 }
 
 }  // namespace

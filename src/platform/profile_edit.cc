@@ -49,33 +49,59 @@ struct Found {
   bool set = false;  // the reader gets the value
 };
 
-// The lines start at `start`; what comes before (a byte order mark) is no
-// line.
+// Looks for the entry line by line, as the reader of `Rules` does.
 template <typename Rules, typename Char>
-Found Find(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
-  Found found;
-  for (size_t pos = start; pos < text.size();) {
-    const Line line = LineAt(text, pos);
-    pos = line.end;
+class Finder {
+ public:
+  explicit Finder(const WideEntry<Char>& entry) : entry_(entry) {}
+
+  // Takes the next line; returns false once the reader would look no
+  // further.
+  bool Take(Text<Char> text, const Line& line) {
+    if (done_) return false;
     const Text<Char> content = text.substr(line.begin, line.content_end - line.begin);
     const ParsedLine<Char> parsed = Parse<Rules>(content);
     if (parsed.kind == LineKind::kSection) {
-      if (found.in_section) break;  // past the end of the section we want
-      found.in_section = SameName<Char>(parsed.name, entry.section);
-      if (found.in_section) found.insert_after = line;
-      continue;
+      if (found_.in_section) return !(done_ = true);  // past the end of the section
+      found_.in_section = SameName<Char>(parsed.name, entry_.section);
+      if (found_.in_section) found_.insert_after = line;
+      return true;
     }
-    if (!found.in_section || parsed.kind != LineKind::kKey) continue;
-    found.insert_after = line;
-    if (!SameName<Char>(parsed.name, entry.key)) continue;
-    found.key = line;
-    found.key_end = parsed.key_end;
-    found.has_equals = parsed.has_equals;
-    found.set = parsed.has_equals &&
-                ValueAsRead<Rules>(content.substr(parsed.key_end + 1)) == Text<Char>(entry.value);
-    break;
+    if (!found_.in_section || parsed.kind != LineKind::kKey) return true;
+    found_.insert_after = line;
+    if (!SameName<Char>(parsed.name, entry_.key)) return true;
+    found_.key = line;
+    found_.key_end = parsed.key_end;
+    found_.has_equals = parsed.has_equals;
+    found_.set = parsed.has_equals &&
+                 ValueAsRead<Rules>(content.substr(parsed.key_end + 1)) == Text<Char>(entry_.value);
+    return !(done_ = true);
   }
-  return found;
+
+  const Found& found() const { return found_; }
+
+ private:
+  const WideEntry<Char>& entry_;
+  Found found_;
+  bool done_ = false;
+};
+
+// Where each of `finders` finds the entry, in one pass over the lines. The
+// lines start at `start`; what comes before (a byte order mark) is no line.
+template <typename Char, typename... Finders>
+void FindAll(Text<Char> text, size_t start, Finders&... finders) {
+  for (size_t pos = start; pos < text.size();) {
+    const Line line = LineAt(text, pos);
+    pos = line.end;
+    if (!(finders.Take(text, line) | ...)) return;
+  }
+}
+
+template <typename Rules, typename Char>
+Found Find(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
+  Finder<Rules, Char> finder(entry);
+  FindAll(text, start, finder);
+  return finder.found();
 }
 
 // The change that gives a reader which finds the entry as `found` the value.
@@ -269,8 +295,11 @@ bool FindTheSamePlace(const Found& windows, const Found& wine) {
 
 template <typename Char>
 TextPlan<Char> PlanInText(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
-  const Found windows = Find<WindowsRules>(text, start, entry);
-  const Found wine = Find<WineRules>(text, start, entry);
+  Finder<WindowsRules, Char> windows_finder(entry);
+  Finder<WineRules, Char> wine_finder(entry);
+  FindAll(text, start, windows_finder, wine_finder);
+  const Found& windows = windows_finder.found();
+  const Found& wine = wine_finder.found();
   if (windows.set && wine.set) return {EditStatus::kAlreadySet, {}};
   if (FindTheSamePlace(windows, wine)) {
     return {EditStatus::kEdited, {SpliceFor(text, start, windows, entry)}};

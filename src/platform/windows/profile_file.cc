@@ -79,7 +79,6 @@ bool RetryMomentaryRefusals(Attempt attempt) {
       return false;
     }
     Sleep(kRetryPauseMilliseconds);
-    SetLastError(error);
   }
 }
 

@@ -93,7 +93,9 @@ void FindAll(Text<Char> text, size_t start, Finders&... finders) {
   for (size_t pos = start; pos < text.size();) {
     const Line line = LineAt(text, pos);
     pos = line.end;
-    if (!(finders.Take(text, line) | ...)) return;
+    // Every finder takes the line, until none wants more.
+    const int wanting = (static_cast<int>(finders.Take(text, line)) + ...);
+    if (wanting == 0) return;
   }
 }
 

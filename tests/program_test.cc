@@ -101,6 +101,35 @@ TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
 }
 
+// The prefix is found once, before the program enters the install
+// directory: a relative one is taken from the starting directory.
+TEST_F(ProgramTest, TakesARelativePrefixFromTheStartingDirectory) {
+  const ProcessResult result = RunProcess(KAVRO_REGISTER, {}, prefix_.path().parent_path(),
+                                          {{"WINEPREFIX", prefix_.path().filename().string()}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(ReadFile(prefix_.ini()), kRegistered);
+}
+
+// Root running the program on another user's prefix, where that user has
+// made DASYLab.ini a link to a file only root may write: like Wine, the
+// program refuses the prefix, and writes neither through the link nor into
+// the prefix.
+TEST_F(ProgramTest, RefusesAPrefixThatIsNotTheUsersOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a prefix to another user needs root";
+  TempDir outside;
+  const fs::path root_only = outside.path() / "root-only.conf";
+  WriteFile(root_only, "secret=1\n");
+  fs::permissions(root_only, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(root_only, prefix_.ini());
+  ASSERT_EQ(chown(prefix_.path().c_str(), 4242, 4242), 0);
+  ExpectWarning(Run());
+  EXPECT_EQ(ReadFile(root_only), "secret=1\n");
+
+  fs::remove(prefix_.ini());
+  ExpectWarning(Run());
+  EXPECT_TRUE(fs::is_empty(prefix_.install_dir()));
+}
+
 // The box waits for Enter only where someone sees it and can answer:
 // standard input and standard error both at a terminal. A run that waits
 // anyway is ended by RunProcess's time limit and has no exit status.

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/profile_file.h"
 #include "platform/posix/wine_paths.h"
+#include "platform/profile_file.h"
 #include "shell/form1.h"
 
 namespace {
@@ -40,14 +40,16 @@ const char* IconFor(int style) {
 class PosixPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
-    const std::optional<std::string> host = posix::ToHostPath(directory);
+    if (!prefix_) throw PlatformError("the Wine prefix is not owned by you");
+    const std::optional<std::string> host = posix::ToHostPath(*prefix_, directory);
     if (!host) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
     if (chdir(host->c_str()) != 0) throw ErrorFromErrno("cannot change to " + *host, errno);
   }
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
-    const std::optional<std::string> host = posix::ToHostPath(file);
+    const std::optional<std::string> host =
+        prefix_ ? posix::ToHostPath(*prefix_, file) : std::nullopt;
     return host && profile::WriteProfileEntry(*host, {section, key, value}) ? 1 : 0;
   }
 
@@ -69,6 +71,11 @@ class PosixPlatform final : public Platform {
   }
 
   void Unload(Form1& form) override { form.MarkUnloaded(); }
+
+ private:
+  // Found once, before anything else: entering the install directory must
+  // not change which prefix a relative $WINEPREFIX names.
+  const std::optional<std::string> prefix_ = posix::FindWinePrefix();
 };
 
 }  // namespace

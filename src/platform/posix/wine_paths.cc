@@ -23,18 +23,6 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string WinePrefix() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
-    return prefix;
-  }
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home == '\0') {
-    const passwd* user = getpwuid(getuid());
-    home = user != nullptr ? user->pw_dir : "";
-  }
-  return std::string(home) + "/.wine";
-}
-
 char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
@@ -75,20 +63,43 @@ std::vector<std::string> SplitComponents(std::string_view path) {
 
 }  // namespace
 
-std::optional<std::string> DriveRoot(char drive_letter) {
-  const std::string prefix = WinePrefix();
+std::optional<std::string> FindWinePrefix() {
+  std::string prefix;
+  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
+    prefix = variable;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+      const passwd* user = getpwuid(getuid());
+      home = user != nullptr ? user->pw_dir : "";
+    }
+    prefix = std::string(home) + "/.wine";
+  }
+  if (prefix.front() != '/') {
+    std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
+    if (!cwd) return std::nullopt;
+    prefix = std::string(cwd.get()) + "/" + prefix;
+  }
+  // Wine refuses a prefix that is not the user's own ("not owned by you"):
+  // root must not write through links another user planted in theirs.
+  struct stat st;
+  if (stat(prefix.c_str(), &st) == 0 && st.st_uid != getuid()) return std::nullopt;
+  return prefix;
+}
+
+std::optional<std::string> DriveRoot(const std::string& prefix, char drive_letter) {
   const std::string dosdevice = prefix + "/dosdevices/" + ToLowerAscii(drive_letter) + ":";
   if (IsDirectory(dosdevice)) return dosdevice;
   if (ToLowerAscii(drive_letter) == 'c') return prefix + "/drive_c";
   return std::nullopt;
 }
 
-std::optional<std::string> ToHostPath(std::string_view windows_path) {
+std::optional<std::string> ToHostPath(const std::string& prefix, std::string_view windows_path) {
   const bool absolute = windows_path.size() >= 3 && windows_path[1] == ':' &&
                         (windows_path[2] == '\\' || windows_path[2] == '/');
   const char letter = absolute ? ToLowerAscii(windows_path[0]) : '\0';
   if (letter < 'a' || letter > 'z') return std::nullopt;
-  std::optional<std::string> host = DriveRoot(letter);
+  std::optional<std::string> host = DriveRoot(prefix, letter);
   if (!host || !IsDirectory(*host)) return std::nullopt;
 
   const std::vector<std::string> components = SplitComponents(windows_path.substr(3));

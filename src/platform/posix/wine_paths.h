@@ -8,10 +8,16 @@
 
 namespace posix {
 
+// The Wine prefix, found once as Wine finds it: $WINEPREFIX, or ~/.wine when
+// that is unset, made absolute against the starting directory. Like Wine,
+// returns nothing for a prefix whose directory the user running the program
+// does not own; then nothing inside it may be opened.
+std::optional<std::string> FindWinePrefix();
+
 // The host directory behind a drive letter: `<prefix>/dosdevices/x:` where it
-// exists, else `<prefix>/drive_c` for drive C:. The prefix is $WINEPREFIX,
-// or ~/.wine when that is unset. Returns nothing for a drive with no home.
-std::optional<std::string> DriveRoot(char drive_letter);
+// exists, else `<prefix>/drive_c` for drive C:. Returns nothing for a drive
+// with no home.
+std::optional<std::string> DriveRoot(const std::string& prefix, char drive_letter);
 
 // The host path of an absolute Windows path ("C:\Dir\File", `/` allowed as
 // well). Each component is matched by its exact name first, else without
@@ -19,7 +25,7 @@ std::optional<std::string> DriveRoot(char drive_letter);
 // exist. The last component keeps its own spelling when nothing matches it.
 // Returns nothing for a relative path, an unknown drive or a missing
 // directory on the way.
-std::optional<std::string> ToHostPath(std::string_view windows_path);
+std::optional<std::string> ToHostPath(const std::string& prefix, std::string_view windows_path);
 
 }  // namespace posix
 

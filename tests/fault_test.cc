@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -24,9 +26,11 @@ const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"}
 // A large configuration: many sections of settings, [Hardware] in the middle.
 std::string LargeConfiguration(size_t size) {
   std::string text;
+  bool hardware_added = false;
   for (int section = 0; text.size() < size; ++section) {
-    if (text.size() >= size / 2 && text.find("[Hardware]") == std::string::npos) {
+    if (!hardware_added && text.size() >= size / 2) {
       text += "[Hardware]\r\nMDEMO.DLL=Demo Board Driver\r\n\r\n";
+      hardware_added = true;
     }
     text += "[Module " + std::to_string(section) + "]\r\n";
     for (int key = 0; key < 10; ++key) {
@@ -77,6 +81,43 @@ TEST_F(FaultTest, KilledAnywhereLeavesTheOldFileOrTheNewOne) {
   ASSERT_EQ(Run().exit_status, 0);
   EXPECT_EQ(ReadFile(prefix_.ini()), new_content);
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
+// Ctrl-C, a closed terminal or a stop request at any moment: the program
+// ends by that signal, as programs do, the file is the old one or the new
+// one, and no temporary file is left for a later run to clear.
+TEST_F(FaultTest, InterruptedAnywhereLeavesNothingBehind) {
+  const std::string old_content = LargeConfiguration(8 << 20);
+  const std::string new_content = profile::SetEntry(old_content, kDriver).content;
+
+  WriteFile(prefix_.ini(), old_content);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run().exit_status, 0);
+  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+
+  std::mt19937 random(20261209);
+  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
+  int interrupted_mid_write = 0;
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    const int signal_number = std::array{SIGINT, SIGTERM, SIGHUP}[attempt % 3];
+    WriteFile(prefix_.ini(), old_content);
+    const pid_t child = StartProcess(KAVRO_REGISTER, Env());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(child, signal_number);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string after = ReadFile(prefix_.ini());
+    SCOPED_TRACE("attempt " + std::to_string(attempt) + ", signal " +
+                 std::to_string(signal_number));
+    ASSERT_TRUE(after == old_content || after == new_content);
+    ASSERT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == signal_number) ||
+                (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+    ASSERT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+    interrupted_mid_write += WIFSIGNALED(status) && after == old_content;
+  }
+  EXPECT_GT(interrupted_mid_write, 0) << "no signal landed while the file was being written";
+  RecordProperty("interrupted_mid_write", interrupted_mid_write);
 }
 
 TEST_F(FaultTest, SixteenCopiesAtOnceWriteTheEntryOnce) {

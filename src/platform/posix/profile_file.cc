@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -117,8 +118,55 @@ void RemoveStaleTemporaries(const std::string& directory, const std::string& fil
 
 // Creates a new temporary file in `directory`; returns its descriptor and
 // fills `path`, or returns an invalid descriptor.
+// While a temporary file exists, the signals that end a program (Ctrl-C, a
+// closed terminal, a stop request) remove it first and then end the program
+// as they would have, so that an interrupted run leaves nothing large
+// behind. A signal the program was started to ignore stays ignored.
+char temporary_to_remove[PATH_MAX];
+volatile sig_atomic_t has_temporary_to_remove = 0;
+
+void RemoveTemporaryAndEnd(int signal_number) {
+  if (has_temporary_to_remove) unlink(temporary_to_remove);
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+class RemovedOnSignals final {
+ public:
+  RemovedOnSignals() {
+    struct sigaction remove {};
+    remove.sa_handler = RemoveTemporaryAndEnd;
+    sigemptyset(&remove.sa_mask);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], nullptr, &previous_[i]);
+      if (previous_[i].sa_handler != SIG_IGN) sigaction(kSignals[i], &remove, nullptr);
+    }
+  }
+  RemovedOnSignals(const RemovedOnSignals&) = delete;
+  RemovedOnSignals& operator=(const RemovedOnSignals&) = delete;
+  ~RemovedOnSignals() {
+    Forget();
+    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+  }
+
+  // From now on `path` is removed on a signal; set before the file is made,
+  // so that it never exists unwatched.
+  void Watch(const std::string& path) {
+    has_temporary_to_remove = 0;
+    if (path.size() >= sizeof temporary_to_remove) return;
+    path.copy(temporary_to_remove, path.size());
+    temporary_to_remove[path.size()] = '\0';
+    has_temporary_to_remove = 1;
+  }
+  void Forget() { has_temporary_to_remove = 0; }
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction previous_[std::size(kSignals)]{};
+};
+
 FileDescriptor CreateTemporary(const std::string& directory, const std::string& file_name,
-                               std::string& path) {
+                               RemovedOnSignals& watch, std::string& path) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   unsigned long nonce =
@@ -126,6 +174,7 @@ FileDescriptor CreateTemporary(const std::string& directory, const std::string& 
   for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005UL + 1) {
     path = directory + "/" + TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
            std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
+    watch.Watch(path);
     FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (fd.valid() || errno != EEXIST) return fd;
   }
@@ -144,8 +193,9 @@ void SyncDirectory(const std::string& directory) {
 bool ReplaceFile(const std::string& directory, const std::string& file_name,
                  const std::string& target, const std::vector<std::string_view>& pieces,
                  const FileAttributes& attributes) {
+  RemovedOnSignals watch;
   std::string temporary;
-  FileDescriptor fd = CreateTemporary(directory, file_name, temporary);
+  FileDescriptor fd = CreateTemporary(directory, file_name, watch, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
   const bool written = WriteAll(fd.get(), pieces) &&
@@ -157,6 +207,7 @@ bool ReplaceFile(const std::string& directory, const std::string& file_name,
     unlink(temporary.c_str());
     return false;
   }
+  watch.Forget();
   SyncDirectory(directory);
   return true;
 }

@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -53,6 +57,64 @@ TEST_F(ProfileFileTest, ReplacesFileKeepingPermissionsAndOwner) {
     EXPECT_EQ(after.st_uid, 4321u);
     EXPECT_EQ(after.st_gid, 8765u);
   }
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
+}
+
+// A POSIX access control list as Linux stores it in an extended attribute.
+std::string AccessControlList(
+    std::initializer_list<std::tuple<uint16_t, uint16_t, uint32_t>> entries) {
+  std::string acl;
+  const auto append = [&acl](auto number) {
+    acl.append(reinterpret_cast<const char*>(&number), sizeof number);
+  };
+  append(uint32_t{2});  // the format's version
+  for (const auto& [tag, permissions, id] : entries) {
+    append(tag);
+    append(permissions);
+    append(id);
+  }
+  return acl;
+}
+
+std::string ExtendedAttribute(const fs::path& path, const char* name) {
+  std::string value(4096, '\0');
+  const ssize_t length = getxattr(path.c_str(), name, value.data(), value.size());
+  value.resize(static_cast<size_t>(std::max<ssize_t>(length, 0)));
+  return length < 0 ? "(none)" : value;
+}
+
+// Wine's DOS attributes (hidden, system), other user attributes and the
+// access control list go with the content: nothing of the file changes but
+// the entry. A directory's default ACL, which the temporary file inherits,
+// is not added to a file that had none.
+TEST_F(ProfileFileTest, KeepsExtendedAttributesAndTheAccessControlList) {
+  constexpr uint16_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
+  const std::string acl = AccessControlList({{kUserObj, 6, ~0u},
+                                             {kUser, 4, 4242},
+                                             {kGroupObj, 4, ~0u},
+                                             {kMask, 4, ~0u},
+                                             {kOther, 0, ~0u}});
+  WriteFile(ini(), "[Hardware]\nA=1\n");
+  if (setxattr(ini().c_str(), "user.DOSATTRIB", "0x6", 3, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  ASSERT_EQ(setxattr(ini().c_str(), "user.kavro.note", "kept", 4, 0), 0);
+  ASSERT_EQ(setxattr(ini().c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+  const mode_t mode = StatOf(ini()).st_mode & 07777;
+
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_EQ(ReadFile(ini()), "[Hardware]\nA=1\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n");
+  EXPECT_EQ(ExtendedAttribute(ini(), "user.DOSATTRIB"), "0x6");
+  EXPECT_EQ(ExtendedAttribute(ini(), "user.kavro.note"), "kept");
+  EXPECT_EQ(ExtendedAttribute(ini(), "system.posix_acl_access"), acl);
+  EXPECT_EQ(StatOf(ini()).st_mode & 07777, mode);
+
+  // The directory gets a default ACL; the file, rewritten, gets none.
+  ASSERT_EQ(removexattr(ini().c_str(), "system.posix_acl_access"), 0);
+  ASSERT_EQ(setxattr(dir().c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0), 0);
+  WriteFile(ini(), "[Hardware]\nA=2\n");
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_EQ(ExtendedAttribute(ini(), "system.posix_acl_access"), "(none)");
   EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
 }
 

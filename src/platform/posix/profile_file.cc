@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -45,10 +48,60 @@ class FileDescriptor final {
   int fd_;
 };
 
+// Extended attributes by name: Wine's DOS attributes (user.DOSATTRIB, where
+// it keeps hidden and system), other user attributes, the access control
+// list (system.posix_acl_access), security labels.
+using ExtendedAttributes = std::map<std::string, std::string>;
+
 struct FileAttributes {
   mode_t permissions;
   std::optional<std::pair<uid_t, gid_t>> owner;  // kept only when run as root
+  // What the new file must carry exactly; nothing for a new file, which
+  // keeps what it is created with (a directory's default ACL, say).
+  std::optional<ExtendedAttributes> extended;
 };
+
+// Every extended attribute of an open file; nothing when they cannot be
+// read. A file system without them has none.
+std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
+  const ssize_t size = flistxattr(fd, nullptr, 0);
+  if (size < 0) return errno == ENOTSUP ? std::optional(ExtendedAttributes{}) : std::nullopt;
+  std::string names(static_cast<size_t>(size), '\0');
+  if (flistxattr(fd, names.data(), names.size()) != size) return std::nullopt;
+  ExtendedAttributes attributes;
+  for (size_t begin = 0; begin < names.size(); begin = names.find('\0', begin) + 1) {
+    const std::string name = names.c_str() + begin;
+    const ssize_t length = fgetxattr(fd, name.c_str(), nullptr, 0);
+    std::string value(static_cast<size_t>(std::max<ssize_t>(length, 0)), '\0');
+    if (length < 0 || fgetxattr(fd, name.c_str(), value.data(), value.size()) != length) {
+      return std::nullopt;
+    }
+    attributes.emplace(name, std::move(value));
+  }
+  return attributes;
+}
+
+// Gives the new file exactly `wanted`: what it was created with beyond them
+// (an ACL inherited from the directory) goes, and each of them is set. A
+// security label this process may not set is left to the system's default;
+// any other attribute that cannot be carried over refuses the write.
+bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
+  const std::optional<ExtendedAttributes> created = ReadExtendedAttributes(fd);
+  if (!created) return false;
+  for (const auto& [name, value] : *created) {
+    if (!wanted.contains(name) && fremovexattr(fd, name.c_str()) != 0 &&
+        !name.starts_with("security.")) {
+      return false;
+    }
+  }
+  for (const auto& [name, value] : wanted) {
+    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 &&
+        !name.starts_with("security.")) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // Writes the new file piece by piece, so that it is never held in memory a
 // second time.
@@ -198,11 +251,13 @@ bool ReplaceFile(const std::string& directory, const std::string& file_name,
   FileDescriptor fd = CreateTemporary(directory, file_name, watch, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
-  const bool written = WriteAll(fd.get(), pieces) &&
-                       (!attributes.owner ||
-                        fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
-                       fchmod(fd.get(), attributes.permissions) == 0 && fsync(fd.get()) == 0 &&
-                       fd.Close() && rename(temporary.c_str(), target.c_str()) == 0;
+  const bool written =
+      WriteAll(fd.get(), pieces) &&
+      (!attributes.owner ||
+       fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
+      fchmod(fd.get(), attributes.permissions) == 0 &&
+      (!attributes.extended || CarryExtendedAttributes(fd.get(), *attributes.extended)) &&
+      fsync(fd.get()) == 0 && fd.Close() && rename(temporary.c_str(), target.c_str()) == 0;
   if (!written) {
     unlink(temporary.c_str());
     return false;
@@ -244,7 +299,7 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
     if (errno != ENOENT) return false;
     const Plan created = PlanEntry({}, entry);
     return ReplaceFile(directory, file_name, *target, Pieces({}, created),
-                       {PermissionsForNewFile(), std::nullopt});
+                       {PermissionsForNewFile(), std::nullopt, std::nullopt});
   }
   // Only regular files are opened at all: a FIFO or a device must not block
   // the program or be disturbed by it.
@@ -252,7 +307,11 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   FileDescriptor fd(open(target->c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string original;
-  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original)) return false;
+  std::optional<ExtendedAttributes> extended;
+  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original) ||
+      !(extended = ReadExtendedAttributes(fd.get()))) {
+    return false;
+  }
   fd.Close();
 
   const Plan plan = PlanEntry(original, entry);
@@ -264,7 +323,8 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   if (read_only || faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return false;
   const FileAttributes attributes{
       static_cast<mode_t>(st.st_mode & 07777),
-      geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt};
+      geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt,
+      std::move(extended)};
   return ReplaceFile(directory, file_name, *target, Pieces(original, plan), attributes);
 }
 

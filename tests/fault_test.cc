@@ -83,6 +83,40 @@ TEST_F(FaultTest, KilledAnywhereLeavesTheOldFileOrTheNewOne) {
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
 }
 
+// Killed at random moments while writing in place (a file with a second
+// name): the file may be cut short, but then the complete copy of the new
+// file is beside it, and the next run finishes the write from it. Either
+// way the next run leaves the new file under both names and nothing else.
+TEST_F(FaultTest, KilledWhileWritingInPlaceIsFinishedByTheNextRun) {
+  const std::string old_content = LargeConfiguration(8 << 20);
+  const std::string new_content = profile::SetEntry(old_content, kDriver).content;
+  const fs::path other_name = prefix_.install_dir() / "linked.ini";
+
+  WriteFile(prefix_.ini(), old_content);
+  fs::create_hard_link(prefix_.ini(), other_name);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run().exit_status, 0);
+  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+
+  std::mt19937 random(20261210);
+  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
+  int left_unfinished = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    SCOPED_TRACE("attempt " + std::to_string(attempt));
+    WriteFile(prefix_.ini(), old_content);
+    const pid_t child = StartProcess(KAVRO_REGISTER, Env());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(child, SIGKILL);
+    WaitProcess(child);
+    left_unfinished += ReadFile(prefix_.ini()) != new_content;
+    ASSERT_EQ(Run().exit_status, 0);
+    ASSERT_EQ(ReadFile(other_name), new_content);
+    ASSERT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini", "linked.ini"));
+  }
+  EXPECT_GT(left_unfinished, 0) << "no kill landed before the write was done";
+}
+
 // Ctrl-C, a closed terminal or a stop request at any moment: the program
 // ends by that signal, as programs do, the file is the old one or the new
 // one, and no temporary file is left for a later run to clear.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
@@ -118,6 +119,35 @@ TEST_F(ProfileFileTest, KeepsExtendedAttributesAndTheAccessControlList) {
   EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
 }
 
+// Where a new file in its place would not be the same file (other names of
+// it, a file mounted in place), the file is written in place: every name
+// sees the entry, and nothing is left beside it.
+TEST_F(ProfileFileTest, WritesInPlaceWhereANewFileWouldNotBeTheSameFile) {
+  WriteFile(ini(), "[Hardware]\nA=1\n[Other]\nB=2\n");
+  const fs::path other_name = dir() / "linked.ini";
+  fs::create_hard_link(ini(), other_name);
+  const ino_t inode = StatOf(ini()).st_ino;
+  ASSERT_TRUE(Write(ini()));
+  const std::string edited = "[Hardware]\nA=1\nMKAVRO.DLL=KAVRO DAQ Cards Driver\n[Other]\nB=2\n";
+  EXPECT_EQ(ReadFile(other_name), edited);
+  EXPECT_EQ(StatOf(ini()).st_ino, inode);
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "linked.ini"));
+  fs::remove(other_name);
+
+  // A file bind-mounted over DASYLab.ini cannot be renamed over.
+  const TempDir elsewhere;
+  const fs::path source = elsewhere.path() / "mounted.ini";
+  WriteFile(source, "[Hardware]\r\nA=1\r\n");
+  if (mount(source.c_str(), ini().c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "bind mounts are not permitted here";
+  }
+  const bool written = Write(ini());
+  umount(ini().c_str());
+  EXPECT_TRUE(written);
+  EXPECT_EQ(ReadFile(source), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
+  EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini"));
+}
+
 TEST_F(ProfileFileTest, DoesNotTouchAFileThatAlreadyGivesTheValue) {
   for (const mode_t mode : {0644, 0444}) {
     WriteFile(ini(), kRegistered);
@@ -197,6 +227,22 @@ TEST_F(ProfileFileTest, RemovesTemporaryFilesOfDeadRunsOnly) {
                           ".other.ini.999999999.7.kavro-tmp", "DASYLab.ini"));
 }
 
+// A run killed while writing in place leaves the file cut short and, beside
+// it, the complete copy of the new file: the next run finishes the write
+// from the copy before it reads the file. A live run's copy is left alone.
+TEST_F(ProfileFileTest, FinishesAWriteInPlaceThatADeadRunLeft) {
+  const std::string finished =
+      "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[B]\r\nx=1\r\n";
+  WriteFile(ini(), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DA[B]\r\nx=1\r\n");  // cut short
+  WriteFile(dir() / ".DASYLab.ini.999999999.3.kavro-redo", finished);
+  const std::string live_copy = ".DASYLab.ini." + std::to_string(getppid()) + ".3.kavro-redo";
+  WriteFile(dir() / live_copy, "a write still going on");
+
+  ASSERT_TRUE(Write(ini()));
+  EXPECT_EQ(ReadFile(ini()), finished);
+  EXPECT_THAT(ListTree(dir()), ElementsAre(live_copy, "DASYLab.ini"));
+}
+
 TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   SmallTmpfs disk(dir() / "disk", "64k");
   if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
@@ -207,6 +253,13 @@ TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   EXPECT_FALSE(Write(file));
   EXPECT_EQ(ReadFile(file), original);
   EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini"));
+
+  // The same with a second name, where the file would be written in place:
+  // the copy beside it does not fit, and nothing is touched.
+  fs::create_hard_link(file, dir() / "disk" / "linked.ini");
+  EXPECT_FALSE(Write(file));
+  EXPECT_EQ(ReadFile(file), original);
+  EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini", "linked.ini"));
 }
 
 }  // namespace

@@ -130,6 +130,34 @@ TEST_F(ProgramTest, RefusesAPrefixThatIsNotTheUsersOwn) {
   EXPECT_TRUE(fs::is_empty(prefix_.install_dir()));
 }
 
+// A member of the file's group who does not own it (on shared lab
+// machines, say): the file keeps its owner, group and mode, and gets the
+// entry.
+TEST_F(ProgramTest, KeepsOwnerGroupAndModeForAGroupMemberWhoDoesNotOwnTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "running as another user needs root";
+  constexpr uid_t kOwner = 4242, kRunner = 4343;
+  constexpr gid_t kGroup = 4244;
+  WriteFile(prefix_.ini(), "[Hardware]\r\nA=1\r\n");
+  ASSERT_EQ(chown(prefix_.ini().c_str(), kOwner, kGroup), 0);
+  ASSERT_EQ(chmod(prefix_.ini().c_str(), 0664), 0);
+  // The runner owns the prefix and may write in the install directory.
+  ASSERT_EQ(chown(prefix_.path().c_str(), kRunner, kRunner), 0);
+  ASSERT_EQ(chown(prefix_.install_dir().c_str(), kRunner, kRunner), 0);
+
+  const ProcessResult result =
+      RunProcess("/usr/bin/setpriv",
+                 {"--reuid=" + std::to_string(kRunner), "--regid=" + std::to_string(kRunner),
+                  "--groups=" + std::to_string(kGroup), "--", KAVRO_REGISTER},
+                 "/", {{"WINEPREFIX", prefix_.path().string()}});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(ReadFile(prefix_.ini()), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
+  const struct stat after = StatOf(prefix_.ini());
+  EXPECT_EQ(after.st_uid, kOwner);
+  EXPECT_EQ(after.st_gid, kGroup);
+  EXPECT_EQ(after.st_mode & 07777, 0664u);
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+}
+
 // The box waits for Enter only where someone sees it and can answer:
 // standard input and standard error both at a terminal. A run that waits
 // anyway is ended by RunProcess's time limit and has no exit status.

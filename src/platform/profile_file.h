@@ -18,12 +18,17 @@ namespace profile {
 //    is flushed, takes over what describes the original (permissions or
 //    attributes, owner, security) and replaces the original in one atomic
 //    step: at every moment the file is either the old one or the new one.
+//    Where a new file could not be the same file (POSIX: another user's
+//    file, one with other names, one mounted in place), the file is written
+//    in place after a complete, flushed copy of the new content has been
+//    left beside it, from which a later run finishes a write cut short.
 //  - A missing file is created when its directory exists.
 //  - Refused, with nothing touched: a read-only file (even for root or an
 //    administrator), anything but a regular file, a missing directory, a
 //    file another program keeps locked. On failure no temporary file is
 //    left.
-//  - Temporary files that killed runs left beside the target are removed.
+//  - Temporary files that killed runs left beside the target are removed,
+//    and their unfinished writes in place finished.
 bool WriteProfileEntry(const std::string& path, const Entry& entry);
 
 }  // namespace profile

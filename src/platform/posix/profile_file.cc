@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -148,8 +150,13 @@ constexpr std::string_view kTemporarySuffix = ".kavro-tmp";
 
 std::string TemporaryPrefix(const std::string& file_name) { return "." + file_name + "."; }
 
-std::optional<pid_t> OwnerOfTemporary(std::string_view entry, std::string_view prefix) {
-  if (!entry.starts_with(prefix) || !entry.ends_with(kTemporarySuffix)) return std::nullopt;
+// A complete copy of the new file, left beside it while a write in place
+// runs, is named ".<file>.<pid>.<nonce>.kavro-redo".
+constexpr std::string_view kRedoSuffix = ".kavro-redo";
+
+std::optional<pid_t> OwnerOf(std::string_view entry, std::string_view prefix,
+                             std::string_view suffix) {
+  if (!entry.starts_with(prefix) || !entry.ends_with(suffix)) return std::nullopt;
   const std::string middle(entry.substr(prefix.size()));
   char* end = nullptr;
   const long pid = std::strtol(middle.c_str(), &end, 10);
@@ -157,20 +164,61 @@ std::optional<pid_t> OwnerOfTemporary(std::string_view entry, std::string_view p
   return static_cast<pid_t>(pid);
 }
 
-void RemoveStaleTemporaries(const std::string& directory, const std::string& file_name) {
+bool IsGone(pid_t pid) { return pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH; }
+
+bool WriteAllAt(int fd, std::string_view data, off_t offset) {
+  while (!data.empty()) {
+    const ssize_t written = pwrite(fd, data.data(), data.size(), offset);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(written));
+    offset += written;
+  }
+  return true;
+}
+
+// Copies all of `from` over `to` from its start, cuts `to` to that length
+// and flushes it.
+bool CopyOver(int from, int to) {
+  char buffer[1 << 16];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t got = read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return ftruncate(to, offset) == 0 && fsync(to) == 0;
+    if (!WriteAllAt(to, std::string_view(buffer, static_cast<size_t>(got)), offset)) return false;
+    offset += got;
+  }
+}
+
+// A run that wrote in place was cut short after its copy of the new file
+// was complete: the write is finished from the copy, then the copy goes.
+void FinishWriteInPlace(int dir_fd, const char* copy_name, const std::string& file_name) {
+  const FileDescriptor copy(openat(dir_fd, copy_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor file(openat(dir_fd, file_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (copy.valid() && file.valid() && CopyOver(copy.get(), file.get())) {
+    unlinkat(dir_fd, copy_name, 0);
+  }
+}
+
+// What killed runs left beside the file: temporary files go, an unfinished
+// write in place is finished.
+void CleanUpAfterDeadRuns(const std::string& directory, const std::string& file_name) {
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
   if (!dir) return;
   const std::string prefix = TemporaryPrefix(file_name);
   while (const dirent* entry = readdir(dir.get())) {
-    const std::optional<pid_t> owner = OwnerOfTemporary(entry->d_name, prefix);
-    if (owner && *owner != getpid() && kill(*owner, 0) != 0 && errno == ESRCH) {
+    if (const auto owner = OwnerOf(entry->d_name, prefix, kTemporarySuffix);
+        owner && IsGone(*owner)) {
       unlinkat(dirfd(dir.get()), entry->d_name, 0);
+    } else if (const auto writer = OwnerOf(entry->d_name, prefix, kRedoSuffix);
+               writer && IsGone(*writer)) {
+      FinishWriteInPlace(dirfd(dir.get()), entry->d_name, file_name);
     }
   }
 }
 
-// Creates a new temporary file in `directory`; returns its descriptor and
-// fills `path`, or returns an invalid descriptor.
 // While a temporary file exists, the signals that end a program (Ctrl-C, a
 // closed terminal, a stop request) remove it first and then end the program
 // as they would have, so that an interrupted run leaves nothing large
@@ -267,6 +315,106 @@ bool ReplaceFile(const std::string& directory, const std::string& file_name,
   return true;
 }
 
+// Holds back the signals that end a program for the life of the object;
+// they are delivered when it ends.
+class SignalsHeldBack final {
+ public:
+  SignalsHeldBack() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal_number);
+    sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  SignalsHeldBack(const SignalsHeldBack&) = delete;
+  SignalsHeldBack& operator=(const SignalsHeldBack&) = delete;
+  ~SignalsHeldBack() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// Room for a file grown to `new_size`, taken before any byte of it changes,
+// so that a full disk refuses the write while the file is still whole.
+bool Reserve(int fd, off_t old_size, off_t new_size) {
+  if (new_size <= old_size || posix_fallocate(fd, old_size, new_size - old_size) == 0) return true;
+  ftruncate(fd, old_size);
+  return false;
+}
+
+// Writes the new file, `pieces` in order, over the old one from its first
+// changed byte on, for a file that a new one in its place would not be: one
+// another user owns, one with other names (hard links), one mounted in
+// place. Windows' own writer works in place; this one first leaves a
+// complete, flushed copy of the new file beside it, from which a later run
+// finishes the write if this one is cut short.
+bool WriteInPlace(const std::string& directory, const std::string& file_name,
+                  const std::string& target, const std::vector<std::string_view>& pieces,
+                  off_t first_change, off_t old_size) {
+  std::string copy;
+  {
+    RemovedOnSignals watch;
+    FileDescriptor fd = CreateTemporary(directory, file_name, watch, copy);
+    if (!fd.valid()) return false;
+    const std::string named =
+        copy.substr(0, copy.size() - kTemporarySuffix.size()).append(kRedoSuffix);
+    if (!(WriteAll(fd.get(), pieces) && fsync(fd.get()) == 0 && fd.Close() &&
+          rename(copy.c_str(), named.c_str()) == 0)) {
+      unlink(copy.c_str());
+      return false;
+    }
+    copy = named;
+  }
+  SyncDirectory(directory);
+
+  // From here on the write runs to its end before a signal may end the run.
+  const SignalsHeldBack held_back;
+  off_t new_size = 0;
+  for (const std::string_view piece : pieces) new_size += static_cast<off_t>(piece.size());
+  FileDescriptor file(open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid() || !Reserve(file.get(), old_size, new_size)) {
+    unlink(copy.c_str());
+    return false;
+  }
+  off_t offset = 0;
+  bool written = true;
+  for (const std::string_view piece : pieces) {
+    const off_t end = offset + static_cast<off_t>(piece.size());
+    if (end > first_change) {
+      const off_t skip = std::max<off_t>(first_change - offset, 0);
+      written =
+          written && WriteAllAt(file.get(), piece.substr(static_cast<size_t>(skip)), offset + skip);
+    }
+    offset = end;
+  }
+  // Cut short, the copy stays for the next run to finish from.
+  if (!(written && ftruncate(file.get(), new_size) == 0 && fsync(file.get()) == 0 &&
+        file.Close())) {
+    return false;
+  }
+  unlink(copy.c_str());
+  SyncDirectory(directory);
+  return true;
+}
+
+// The mount a path lies on, as far as the kernel tells.
+std::optional<std::pair<uint64_t, dev_t>> MountOf(const std::string& path) {
+  struct statx st;
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &st) != 0) return std::nullopt;
+  const uint64_t mount_id = (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0;
+  return std::pair(mount_id, makedev(st.stx_dev_major, st.stx_dev_minor));
+}
+
+// Whether a new file in the place of this one would differ in more than its
+// content: the owner, when this process may not give it away; other names
+// of the file; a file mounted in place (a bind mount), which cannot be
+// renamed over.
+bool ReplacingWouldChangeIt(const struct stat& st, const std::string& directory,
+                            const std::string& target) {
+  const auto file_mount = MountOf(target);
+  const bool mounted_in_place = !file_mount || file_mount != MountOf(directory);
+  return (geteuid() != 0 && st.st_uid != geteuid()) || st.st_nlink > 1 || mounted_in_place;
+}
+
 mode_t PermissionsForNewFile() {
   const mode_t mask = umask(0);
   umask(mask);
@@ -292,7 +440,7 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   const size_t slash = target->rfind('/');
   const std::string directory = slash == 0 ? "/" : target->substr(0, slash);
   const std::string file_name = target->substr(slash + 1);
-  RemoveStaleTemporaries(directory, file_name);
+  CleanUpAfterDeadRuns(directory, file_name);
 
   struct stat st;
   if (stat(target->c_str(), &st) != 0) {
@@ -321,6 +469,10 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   // even where the permission bits do not bind (as root).
   const bool read_only = (st.st_mode & 0222) == 0;
   if (read_only || faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (ReplacingWouldChangeIt(st, directory, *target)) {
+    return WriteInPlace(directory, file_name, *target, Pieces(original, plan),
+                        static_cast<off_t>(plan.splices.front().begin), st.st_size);
+  }
   const FileAttributes attributes{
       static_cast<mode_t>(st.st_mode & 07777),
       geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt,

@@ -144,18 +144,32 @@ TEST_F(ProgramTest, KeepsOwnerGroupAndModeForAGroupMemberWhoDoesNotOwnTheFile) {
   ASSERT_EQ(chown(prefix_.path().c_str(), kRunner, kRunner), 0);
   ASSERT_EQ(chown(prefix_.install_dir().c_str(), kRunner, kRunner), 0);
 
-  const ProcessResult result =
-      RunProcess("/usr/bin/setpriv",
-                 {"--reuid=" + std::to_string(kRunner), "--regid=" + std::to_string(kRunner),
-                  "--groups=" + std::to_string(kGroup), "--", KAVRO_REGISTER},
-                 "/", {{"WINEPREFIX", prefix_.path().string()}});
+  const auto run_as_group_member = [&] {
+    return RunProcess("/usr/bin/setpriv",
+                      {"--reuid=" + std::to_string(kRunner), "--regid=" + std::to_string(kRunner),
+                       "--groups=" + std::to_string(kGroup), "--", KAVRO_REGISTER},
+                      "/", {{"WINEPREFIX", prefix_.path().string()}});
+  };
+  const auto expect_kept = [&](uid_t owner) {
+    EXPECT_EQ(ReadFile(prefix_.ini()),
+              "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
+    const struct stat after = StatOf(prefix_.ini());
+    EXPECT_EQ(after.st_uid, owner);
+    EXPECT_EQ(after.st_gid, kGroup);
+    EXPECT_EQ(after.st_mode & 07777, 0664u);
+    EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+  };
+  const ProcessResult result = run_as_group_member();
   EXPECT_EQ(result.exit_status, 0) << result.err;
-  EXPECT_EQ(ReadFile(prefix_.ini()), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
-  const struct stat after = StatOf(prefix_.ini());
-  EXPECT_EQ(after.st_uid, kOwner);
-  EXPECT_EQ(after.st_gid, kGroup);
-  EXPECT_EQ(after.st_mode & 07777, 0664u);
-  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+  expect_kept(kOwner);
+
+  // The runner owns the file, which belongs to another of his groups than
+  // his own: the new file keeps that group.
+  WriteFile(prefix_.ini(), "[Hardware]\r\nA=1\r\n");
+  ASSERT_EQ(chown(prefix_.ini().c_str(), kRunner, kGroup), 0);
+  ASSERT_EQ(chmod(prefix_.ini().c_str(), 0664), 0);
+  EXPECT_EQ(run_as_group_member().exit_status, 0);
+  expect_kept(kRunner);
 }
 
 // The box waits for Enter only where someone sees it and can answer:

@@ -57,7 +57,7 @@ using ExtendedAttributes = std::map<std::string, std::string>;
 
 struct FileAttributes {
   mode_t permissions;
-  std::optional<std::pair<uid_t, gid_t>> owner;  // kept only when run as root
+  std::optional<std::pair<uid_t, gid_t>> owner;  // nothing for a new file
   // What the new file must carry exactly; nothing for a new file, which
   // keeps what it is created with (a directory's default ACL, say).
   std::optional<ExtendedAttributes> extended;
@@ -404,15 +404,26 @@ std::optional<std::pair<uint64_t, dev_t>> MountOf(const std::string& path) {
   return std::pair(mount_id, makedev(st.stx_dev_major, st.stx_dev_minor));
 }
 
+// Whether this process may give a file it owns to `group`: root, or a
+// member of it.
+bool MayGiveTo(gid_t group) {
+  if (geteuid() == 0 || getegid() == group) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(
+      static_cast<size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
 // Whether a new file in the place of this one would differ in more than its
-// content: the owner, when this process may not give it away; other names
-// of the file; a file mounted in place (a bind mount), which cannot be
-// renamed over.
+// content: its owner or group, where this process may not give the new file
+// away; other names of the file; a file mounted in place (a bind mount),
+// which cannot be renamed over.
 bool ReplacingWouldChangeIt(const struct stat& st, const std::string& directory,
                             const std::string& target) {
   const auto file_mount = MountOf(target);
   const bool mounted_in_place = !file_mount || file_mount != MountOf(directory);
-  return (geteuid() != 0 && st.st_uid != geteuid()) || st.st_nlink > 1 || mounted_in_place;
+  const bool owner_kept = geteuid() == 0 || (st.st_uid == geteuid() && MayGiveTo(st.st_gid));
+  return !owner_kept || st.st_nlink > 1 || mounted_in_place;
 }
 
 mode_t PermissionsForNewFile() {
@@ -473,10 +484,8 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
     return WriteInPlace(directory, file_name, *target, Pieces(original, plan),
                         static_cast<off_t>(plan.splices.front().begin), st.st_size);
   }
-  const FileAttributes attributes{
-      static_cast<mode_t>(st.st_mode & 07777),
-      geteuid() == 0 ? std::optional(std::pair(st.st_uid, st.st_gid)) : std::nullopt,
-      std::move(extended)};
+  const FileAttributes attributes{static_cast<mode_t>(st.st_mode & 07777),
+                                  std::pair(st.st_uid, st.st_gid), std::move(extended)};
   return ReplaceFile(directory, file_name, *target, Pieces(original, plan), attributes);
 }
 

@@ -117,6 +117,37 @@ TEST_F(FaultTest, KilledWhileWritingInPlaceIsFinishedByTheNextRun) {
   EXPECT_GT(left_unfinished, 0) << "no kill landed before the write was done";
 }
 
+// The install directory renamed, and a fresh one with a DASYLab.ini of its
+// own put in its place, while a run is writing: the run finishes in the
+// directory it started in, and the fresh file is never touched.
+TEST_F(FaultTest, ADirectorySwappedDuringTheRunIsNeverWrittenInto) {
+  const std::string old_content = LargeConfiguration(64 << 20);
+  const std::string new_content = profile::SetEntry(old_content, kDriver).content;
+  const fs::path moved = prefix_.install_dir().parent_path() / "DASYLab 8.0.old";
+  WriteFile(prefix_.ini(), old_content);
+
+  const pid_t child = StartProcess(KAVRO_REGISTER, Env());
+  const auto writing = [&] {
+    for (const auto& entry : fs::directory_iterator(prefix_.install_dir())) {
+      if (entry.path().string().ends_with(".kavro-tmp")) return true;
+    }
+    return false;
+  };
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!writing() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  fs::rename(prefix_.install_dir(), moved);
+  fs::create_directory(prefix_.install_dir());
+  WriteFile(prefix_.ini(), "[Fresh]\r\nx=1\r\n");
+
+  EXPECT_EQ(WaitProcess(child), 0);
+  EXPECT_EQ(ReadFile(prefix_.ini()), "[Fresh]\r\nx=1\r\n");
+  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+  EXPECT_TRUE(ReadFile(moved / "DASYLab.ini") == new_content);
+  EXPECT_THAT(ListTree(moved), ElementsAre("DASYLab.ini"));
+}
+
 // Ctrl-C, a closed terminal or a stop request at any moment: the program
 // ends by that signal, as programs do, the file is the old one or the new
 // one, and no temporary file is left for a later run to clear.

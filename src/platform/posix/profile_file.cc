@@ -204,17 +204,22 @@ void FinishWriteInPlace(int dir_fd, const char* copy_name, const std::string& fi
 
 // What killed runs left beside the file: temporary files go, an unfinished
 // write in place is finished.
-void CleanUpAfterDeadRuns(const std::string& directory, const std::string& file_name) {
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return;
+void CleanUpAfterDeadRuns(int directory, const std::string& file_name) {
+  const int listing = dup(directory);
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(listing >= 0 ? fdopendir(listing) : nullptr,
+                                                closedir);
+  if (!dir) {
+    if (listing >= 0) close(listing);
+    return;
+  }
   const std::string prefix = TemporaryPrefix(file_name);
   while (const dirent* entry = readdir(dir.get())) {
     if (const auto owner = OwnerOf(entry->d_name, prefix, kTemporarySuffix);
         owner && IsGone(*owner)) {
-      unlinkat(dirfd(dir.get()), entry->d_name, 0);
+      unlinkat(directory, entry->d_name, 0);
     } else if (const auto writer = OwnerOf(entry->d_name, prefix, kRedoSuffix);
                writer && IsGone(*writer)) {
-      FinishWriteInPlace(dirfd(dir.get()), entry->d_name, file_name);
+      FinishWriteInPlace(directory, entry->d_name, file_name);
     }
   }
 }
@@ -223,11 +228,12 @@ void CleanUpAfterDeadRuns(const std::string& directory, const std::string& file_
 // closed terminal, a stop request) remove it first and then end the program
 // as they would have, so that an interrupted run leaves nothing large
 // behind. A signal the program was started to ignore stays ignored.
-char temporary_to_remove[PATH_MAX];
+char temporary_to_remove[NAME_MAX + 1];
+volatile sig_atomic_t temporary_directory = -1;
 volatile sig_atomic_t has_temporary_to_remove = 0;
 
 void RemoveTemporaryAndEnd(int signal_number) {
-  if (has_temporary_to_remove) unlink(temporary_to_remove);
+  if (has_temporary_to_remove) unlinkat(temporary_directory, temporary_to_remove, 0);
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
@@ -250,13 +256,14 @@ class RemovedOnSignals final {
     for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
   }
 
-  // From now on `path` is removed on a signal; set before the file is made,
-  // so that it never exists unwatched.
-  void Watch(const std::string& path) {
+  // From now on `name` in `directory` is removed on a signal; set before
+  // the file is made, so that it never exists unwatched.
+  void Watch(int directory, const std::string& name) {
     has_temporary_to_remove = 0;
-    if (path.size() >= sizeof temporary_to_remove) return;
-    path.copy(temporary_to_remove, path.size());
-    temporary_to_remove[path.size()] = '\0';
+    if (name.size() >= sizeof temporary_to_remove) return;
+    name.copy(temporary_to_remove, name.size());
+    temporary_to_remove[name.size()] = '\0';
+    temporary_directory = directory;
     has_temporary_to_remove = 1;
   }
   void Forget() { has_temporary_to_remove = 0; }
@@ -266,34 +273,32 @@ class RemovedOnSignals final {
   struct sigaction previous_[std::size(kSignals)]{};
 };
 
-FileDescriptor CreateTemporary(const std::string& directory, const std::string& file_name,
-                               RemovedOnSignals& watch, std::string& path) {
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, RemovedOnSignals& watch,
+                               std::string& name) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   unsigned long nonce =
       static_cast<unsigned long>(now.tv_nsec) ^ static_cast<unsigned long>(now.tv_sec);
   for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005UL + 1) {
-    path = directory + "/" + TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
+    name = TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
            std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
-    watch.Watch(path);
-    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    watch.Watch(directory, name);
+    FileDescriptor fd(openat(directory, name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.valid() || errno != EEXIST) return fd;
   }
   return FileDescriptor(-1);
 }
 
-void SyncDirectory(const std::string& directory) {
-  const FileDescriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // A file system that cannot sync a directory has still renamed the file.
-  if (dir.valid()) fsync(dir.get());
-}
+// A file system that cannot sync a directory has still renamed the file, so
+// a failure here fails nothing.
+void SyncDirectory(int directory) { fsync(directory); }
 
-// Puts the new file, `pieces` in order, at `target` through a flushed
-// temporary file and a rename, so that the file is at every moment either
-// the old one or the new one.
-bool ReplaceFile(const std::string& directory, const std::string& file_name,
-                 const std::string& target, const std::vector<std::string_view>& pieces,
-                 const FileAttributes& attributes) {
+// Puts the new file, `pieces` in order, at `file_name` in `directory`
+// through a flushed temporary file and a rename, so that the file is at
+// every moment either the old one or the new one.
+bool ReplaceFile(int directory, const std::string& file_name,
+                 const std::vector<std::string_view>& pieces, const FileAttributes& attributes) {
   RemovedOnSignals watch;
   std::string temporary;
   FileDescriptor fd = CreateTemporary(directory, file_name, watch, temporary);
@@ -305,9 +310,10 @@ bool ReplaceFile(const std::string& directory, const std::string& file_name,
        fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
       fchmod(fd.get(), attributes.permissions) == 0 &&
       (!attributes.extended || CarryExtendedAttributes(fd.get(), *attributes.extended)) &&
-      fsync(fd.get()) == 0 && fd.Close() && rename(temporary.c_str(), target.c_str()) == 0;
+      fsync(fd.get()) == 0 && fd.Close() &&
+      renameat(directory, temporary.c_str(), directory, file_name.c_str()) == 0;
   if (!written) {
-    unlink(temporary.c_str());
+    unlinkat(directory, temporary.c_str(), 0);
     return false;
   }
   watch.Forget();
@@ -347,9 +353,8 @@ bool Reserve(int fd, off_t old_size, off_t new_size) {
 // place. Windows' own writer works in place; this one first leaves a
 // complete, flushed copy of the new file beside it, from which a later run
 // finishes the write if this one is cut short.
-bool WriteInPlace(const std::string& directory, const std::string& file_name,
-                  const std::string& target, const std::vector<std::string_view>& pieces,
-                  off_t first_change, off_t old_size) {
+bool WriteInPlace(int directory, const std::string& file_name,
+                  const std::vector<std::string_view>& pieces, off_t first_change, off_t old_size) {
   std::string copy;
   {
     RemovedOnSignals watch;
@@ -358,8 +363,8 @@ bool WriteInPlace(const std::string& directory, const std::string& file_name,
     const std::string named =
         copy.substr(0, copy.size() - kTemporarySuffix.size()).append(kRedoSuffix);
     if (!(WriteAll(fd.get(), pieces) && fsync(fd.get()) == 0 && fd.Close() &&
-          rename(copy.c_str(), named.c_str()) == 0)) {
-      unlink(copy.c_str());
+          renameat(directory, copy.c_str(), directory, named.c_str()) == 0)) {
+      unlinkat(directory, copy.c_str(), 0);
       return false;
     }
     copy = named;
@@ -370,9 +375,9 @@ bool WriteInPlace(const std::string& directory, const std::string& file_name,
   const SignalsHeldBack held_back;
   off_t new_size = 0;
   for (const std::string_view piece : pieces) new_size += static_cast<off_t>(piece.size());
-  FileDescriptor file(open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  FileDescriptor file(openat(directory, file_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file.valid() || !Reserve(file.get(), old_size, new_size)) {
-    unlink(copy.c_str());
+    unlinkat(directory, copy.c_str(), 0);
     return false;
   }
   off_t offset = 0;
@@ -391,15 +396,17 @@ bool WriteInPlace(const std::string& directory, const std::string& file_name,
         file.Close())) {
     return false;
   }
-  unlink(copy.c_str());
+  unlinkat(directory, copy.c_str(), 0);
   SyncDirectory(directory);
   return true;
 }
 
-// The mount a path lies on, as far as the kernel tells.
-std::optional<std::pair<uint64_t, dev_t>> MountOf(const std::string& path) {
+// The mount `name` in `directory` lies on ("" for the directory itself), as
+// far as the kernel tells.
+std::optional<std::pair<uint64_t, dev_t>> MountOf(int directory, const char* name) {
   struct statx st;
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &st) != 0) return std::nullopt;
+  const int flags = *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+  if (statx(directory, name, flags, STATX_MNT_ID, &st) != 0) return std::nullopt;
   const uint64_t mount_id = (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0;
   return std::pair(mount_id, makedev(st.stx_dev_major, st.stx_dev_minor));
 }
@@ -418,10 +425,9 @@ bool MayGiveTo(gid_t group) {
 // content: its owner or group, where this process may not give the new file
 // away; other names of the file; a file mounted in place (a bind mount),
 // which cannot be renamed over.
-bool ReplacingWouldChangeIt(const struct stat& st, const std::string& directory,
-                            const std::string& target) {
-  const auto file_mount = MountOf(target);
-  const bool mounted_in_place = !file_mount || file_mount != MountOf(directory);
+bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name) {
+  const auto file_mount = MountOf(directory, file_name.c_str());
+  const bool mounted_in_place = !file_mount || file_mount != MountOf(directory, "");
   const bool owner_kept = geteuid() == 0 || (st.st_uid == geteuid() && MayGiveTo(st.st_gid));
   return !owner_kept || st.st_nlink > 1 || mounted_in_place;
 }
@@ -449,21 +455,26 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   const std::optional<std::string> target = ResolveTarget(path);
   if (!target) return false;
   const size_t slash = target->rfind('/');
-  const std::string directory = slash == 0 ? "/" : target->substr(0, slash);
   const std::string file_name = target->substr(slash + 1);
-  CleanUpAfterDeadRuns(directory, file_name);
+  // Everything from here on goes relative to the directory as it is now: a
+  // directory renamed or replaced during the run is never written into.
+  const FileDescriptor directory(open(slash == 0 ? "/" : target->substr(0, slash).c_str(),
+                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return false;
+  const int dir = directory.get();
+  CleanUpAfterDeadRuns(dir, file_name);
 
   struct stat st;
-  if (stat(target->c_str(), &st) != 0) {
+  if (fstatat(dir, file_name.c_str(), &st, 0) != 0) {
     if (errno != ENOENT) return false;
     const Plan created = PlanEntry({}, entry);
-    return ReplaceFile(directory, file_name, *target, Pieces({}, created),
+    return ReplaceFile(dir, file_name, Pieces({}, created),
                        {PermissionsForNewFile(), std::nullopt, std::nullopt});
   }
   // Only regular files are opened at all: a FIFO or a device must not block
   // the program or be disturbed by it.
   if (!S_ISREG(st.st_mode)) return false;
-  FileDescriptor fd(open(target->c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  FileDescriptor fd(openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string original;
   std::optional<ExtendedAttributes> extended;
@@ -479,14 +490,14 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   // A file without any write bit stands for a read-only file and is refused
   // even where the permission bits do not bind (as root).
   const bool read_only = (st.st_mode & 0222) == 0;
-  if (read_only || faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return false;
-  if (ReplacingWouldChangeIt(st, directory, *target)) {
-    return WriteInPlace(directory, file_name, *target, Pieces(original, plan),
+  if (read_only || faccessat(dir, file_name.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (ReplacingWouldChangeIt(st, dir, file_name)) {
+    return WriteInPlace(dir, file_name, Pieces(original, plan),
                         static_cast<off_t>(plan.splices.front().begin), st.st_size);
   }
   const FileAttributes attributes{static_cast<mode_t>(st.st_mode & 07777),
                                   std::pair(st.st_uid, st.st_gid), std::move(extended)};
-  return ReplaceFile(directory, file_name, *target, Pieces(original, plan), attributes);
+  return ReplaceFile(dir, file_name, Pieces(original, plan), attributes);
 }
 
 }  // namespace

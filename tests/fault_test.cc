@@ -47,6 +47,17 @@ class FaultTest : public ::testing::Test {
   }
   ProcessResult Run() { return RunProcess(KAVRO_REGISTER, {}, "/", Env()); }
 
+  // Times one whole run on `content`, and gives the moments, in
+  // microseconds, at which to strike another: up to a quarter past its end.
+  std::uniform_int_distribution<int64_t> MomentsOfARun(const std::string& content) {
+    WriteFile(prefix_.ini(), content);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run().exit_status, 0);
+    const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    return std::uniform_int_distribution<int64_t>(0, full_run.count() * 5 / 4);
+  }
+
   WinePrefix prefix_;
 };
 
@@ -54,14 +65,8 @@ TEST_F(FaultTest, KilledAnywhereLeavesTheOldFileOrTheNewOne) {
   const std::string old_content = LargeConfiguration(8 << 20);
   const std::string new_content = profile::SetEntry(old_content, kDriver).content;
 
-  WriteFile(prefix_.ini(), old_content);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(Run().exit_status, 0);
-  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-
+  std::uniform_int_distribution<int64_t> moment = MomentsOfARun(old_content);
   std::mt19937 random(20261208);
-  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
   int killed_before_rename = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     WriteFile(prefix_.ini(), old_content);
@@ -94,13 +99,8 @@ TEST_F(FaultTest, KilledWhileWritingInPlaceIsFinishedByTheNextRun) {
 
   WriteFile(prefix_.ini(), old_content);
   fs::create_hard_link(prefix_.ini(), other_name);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(Run().exit_status, 0);
-  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-
+  std::uniform_int_distribution<int64_t> moment = MomentsOfARun(old_content);
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
   int left_unfinished = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {
     SCOPED_TRACE("attempt " + std::to_string(attempt));
@@ -155,14 +155,8 @@ TEST_F(FaultTest, InterruptedAnywhereLeavesNothingBehind) {
   const std::string old_content = LargeConfiguration(8 << 20);
   const std::string new_content = profile::SetEntry(old_content, kDriver).content;
 
-  WriteFile(prefix_.ini(), old_content);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(Run().exit_status, 0);
-  const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-
+  std::uniform_int_distribution<int64_t> moment = MomentsOfARun(old_content);
   std::mt19937 random(20261209);
-  std::uniform_int_distribution<int64_t> moment(0, full_run.count() * 5 / 4);
   int interrupted_mid_write = 0;
   for (int attempt = 0; attempt < 60; ++attempt) {
     const int signal_number = std::array{SIGINT, SIGTERM, SIGHUP}[attempt % 3];

@@ -105,20 +105,6 @@ bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
   return true;
 }
 
-// Writes the new file piece by piece, so that it is never held in memory a
-// second time.
-bool WriteAll(int fd, const std::vector<std::string_view>& pieces) {
-  for (std::string_view data : pieces) {
-    while (!data.empty()) {
-      const ssize_t written = write(fd, data.data(), data.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      data.remove_prefix(static_cast<size_t>(written));
-    }
-  }
-  return true;
-}
-
 // Reads straight into the string, sized to what fstat said, so the file is
 // held once; a file that changed size meanwhile is still read to its end.
 bool ReadAll(int fd, size_t expected_size, std::string& content) {
@@ -173,6 +159,22 @@ bool WriteAllAt(int fd, std::string_view data, off_t offset) {
     if (written <= 0) return false;
     data.remove_prefix(static_cast<size_t>(written));
     offset += written;
+  }
+  return true;
+}
+
+// Writes the new file, `pieces` in order, from its byte `from` on (those
+// before it are there already), piece by piece, so that it is never held in
+// memory a second time.
+bool WritePieces(int fd, const std::vector<std::string_view>& pieces, off_t from = 0) {
+  off_t offset = 0;
+  for (const std::string_view piece : pieces) {
+    const off_t end = offset + static_cast<off_t>(piece.size());
+    if (end > from) {
+      const off_t skip = std::max<off_t>(from - offset, 0);
+      if (!WriteAllAt(fd, piece.substr(static_cast<size_t>(skip)), offset + skip)) return false;
+    }
+    offset = end;
   }
   return true;
 }
@@ -305,7 +307,7 @@ bool ReplaceFile(int directory, const std::string& file_name,
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
   const bool written =
-      WriteAll(fd.get(), pieces) &&
+      WritePieces(fd.get(), pieces) &&
       (!attributes.owner ||
        fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
       fchmod(fd.get(), attributes.permissions) == 0 &&
@@ -362,7 +364,7 @@ bool WriteInPlace(int directory, const std::string& file_name,
     if (!fd.valid()) return false;
     const std::string named =
         copy.substr(0, copy.size() - kTemporarySuffix.size()).append(kRedoSuffix);
-    if (!(WriteAll(fd.get(), pieces) && fsync(fd.get()) == 0 && fd.Close() &&
+    if (!(WritePieces(fd.get(), pieces) && fsync(fd.get()) == 0 && fd.Close() &&
           renameat(directory, copy.c_str(), directory, named.c_str()) == 0)) {
       unlinkat(directory, copy.c_str(), 0);
       return false;
@@ -380,20 +382,9 @@ bool WriteInPlace(int directory, const std::string& file_name,
     unlinkat(directory, copy.c_str(), 0);
     return false;
   }
-  off_t offset = 0;
-  bool written = true;
-  for (const std::string_view piece : pieces) {
-    const off_t end = offset + static_cast<off_t>(piece.size());
-    if (end > first_change) {
-      const off_t skip = std::max<off_t>(first_change - offset, 0);
-      written =
-          written && WriteAllAt(file.get(), piece.substr(static_cast<size_t>(skip)), offset + skip);
-    }
-    offset = end;
-  }
   // Cut short, the copy stays for the next run to finish from.
-  if (!(written && ftruncate(file.get(), new_size) == 0 && fsync(file.get()) == 0 &&
-        file.Close())) {
+  if (!(WritePieces(file.get(), pieces, first_change) && ftruncate(file.get(), new_size) == 0 &&
+        fsync(file.get()) == 0 && file.Close())) {
     return false;
   }
   unlinkat(directory, copy.c_str(), 0);

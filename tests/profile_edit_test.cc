@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "plan_in_parts.h"
 #include "profile_reader.h"
 
 using namespace std::string_literals;
@@ -22,6 +23,10 @@ struct Case {
   std::string after;
 };
 
+bool IsUtf16(const std::string& file) {
+  return file.starts_with("\xFF\xFE") || file.starts_with("\xFE\xFF");
+}
+
 // Windows' reader and Wine's both get the driver's value from `file`.
 void ExpectBothReadersGetTheValue(const std::string& file) {
   for (const reader::Rules rules : {reader::Rules::kWindows, reader::Rules::kWine}) {
@@ -31,9 +36,25 @@ void ExpectBothReadersGetTheValue(const std::string& file) {
   }
 }
 
-void ExpectEdits(const std::vector<Case>& cases) {
+// Read a part at a time, `file` gets the plan it gets whole, but where only
+// the whole file decides it.
+void ExpectSamePlanFromParts(const std::string& file, bool whole_file_decides) {
+  const profile::Plan whole = profile::PlanEntry(file, kDriver);
+  for (size_t part = 1; part <= file.size(); ++part) {
+    const std::optional<profile::Plan> from_parts =
+        testing_support::PlanInParts(file, kDriver, part).plan;
+    if (whole_file_decides) {
+      EXPECT_FALSE(from_parts) << "in parts of " << part;
+    } else {
+      EXPECT_EQ(from_parts, whole) << "in parts of " << part;
+    }
+  }
+}
+
+void ExpectEdits(const std::vector<Case>& cases, bool whole_file_decides = false) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    ExpectSamePlanFromParts(c.before, whole_file_decides);
     const profile::Edit edit = profile::SetEntry(c.before, kDriver);
     ASSERT_EQ(edit.status, EditStatus::kEdited);
     EXPECT_EQ(edit.content, c.after);
@@ -46,6 +67,7 @@ void ExpectEdits(const std::vector<Case>& cases) {
 void ExpectAlreadySet(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
+    ExpectSamePlanFromParts(file, IsUtf16(file));
     EXPECT_EQ(profile::SetEntry(file, kDriver).status, EditStatus::kAlreadySet);
     ExpectBothReadersGetTheValue(file);
   }
@@ -64,6 +86,10 @@ TEST(SetEntryTest, AddsMissingKeyAfterTheSectionsLastKey) {
        "[Hardware]\r\nA=1\r\nB=2\r\n" + kLine + "\r\n\r\n[Other]\r\nC=3\r\n"},
       {"comments after the last key stay after it", "[Hardware]\nA=1\n; note\n\n[X]\n",
        "[Hardware]\nA=1\n" + kLine + "\n; note\n\n[X]\n"},
+      {"commented-out key is no key", "[Hardware]\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n",
+       "[Hardware]\n" + kLine + "\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
+      {"a line only Windows takes for a key", "[Hardware]\nA=1\n\f\n[X]\n",
+       "[Hardware]\nA=1\n" + kLine + "\n\f\n[X]\n"},
       {"line without = is a key", "[Hardware]\nLoose entry\n\n",
        "[Hardware]\nLoose entry\n" + kLine + "\n\n"},
       {"section without keys", "[Hardware]\r\n\r\n[X]\r\n",
@@ -74,8 +100,6 @@ TEST(SetEntryTest, AddsMissingKeyAfterTheSectionsLastKey) {
        "[Hardware]\nA=1\n" + kLine + "\n[Hardware]\nMKAVRO.DLL=old\n"},
       {"keys before any section belong to none", "MKAVRO.DLL=x\n[Hardware]\n",
        "MKAVRO.DLL=x\n[Hardware]\n" + kLine + "\n"},
-      {"commented-out key is no key", "[Hardware]\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n",
-       "[Hardware]\n" + kLine + "\n;MKAVRO.DLL=KAVRO DAQ Cards Driver\n"},
   });
 }
 
@@ -116,7 +140,7 @@ TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
       // Already right for Wine, not for Windows: only Windows' line is added.
       {"vertical tab before the key", "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n",
        "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n" + kLine + "\r\n"},
-  });
+  }, /*whole_file_decides=*/true);
 }
 
 TEST(SetEntryTest, ReplacesOnlyTheValueOfTheKeysFirstLine) {
@@ -190,7 +214,7 @@ TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
          Utf16("[Hardware]\r\nA=1\r\n" + kLine + "\r\n", little_endian)},
         {"mark only", Utf16("", little_endian),
          Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
-    });
+    }, /*whole_file_decides=*/true);
     ExpectAlreadySet({Utf16("[HARDWARE]\n" + kLine + "\n", little_endian)});
   }
   // A non-ASCII unit (U+5B5B) must not be taken for '[' however its bytes fall.
@@ -202,6 +226,25 @@ TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
 TEST(SetEntryTest, LeavesUtf16WithAnOddNumberOfBytesAlone) {
   EXPECT_EQ(profile::SetEntry("\xFF\xFE[\0"s + "x", kDriver).status, EditStatus::kUnreadable);
   EXPECT_EQ(profile::SetEntry("\xFE\xFF\0"s, kDriver).status, EditStatus::kUnreadable);
+}
+
+// The file layer reads a long file only as far as the entry's section
+// goes, a part at a time, whatever the length of its lines.
+TEST(EntryPlannerTest, ReadsNoFurtherThanThePlanNeeds) {
+  const std::string rest(1 << 20, 'x');
+  const std::vector<std::pair<std::string, size_t>> heads = {
+      {"[Hardware]\r\nA=1\r\n[Other]\r\n", 0},
+      {"[Hardware]\r\nMKAVRO.DLL=old\r\n", 0},
+      {"; " + std::string(300000, '-') + "\n[Hardware]\nA=1\n[Other]\n", 64 * 1024},
+  };
+  for (const auto& [head, slack] : heads) {
+    SCOPED_TRACE(head.substr(0, 20));
+    const std::string file = head + rest;
+    const testing_support::PlannedInParts planned =
+        testing_support::PlanInParts(file, kDriver, 64);
+    EXPECT_EQ(planned.plan, profile::PlanEntry(file, kDriver));
+    EXPECT_LE(planned.bytes_read, head.size() + 64 + slack);
+  }
 }
 
 TEST(IsWritableTest, RefusesNamesThatWouldBreakTheFile) {

@@ -1,6 +1,8 @@
 #include "platform/profile_edit.h"
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <map>
 #include <optional>
 #include <set>
@@ -42,10 +44,13 @@ struct TextSplice {
 // Where one reader finds the entry.
 struct Found {
   bool in_section = false;  // the section is there
+  size_t header_begin = 0;  // its header line
   Line insert_after{};      // its header or its last key line
   std::optional<Line> key;  // the key's first line in it
-  size_t key_end = 0;       // on that line: where `=` is, or the name ends
-  bool has_equals = false;
+  bool has_equals = false;  // on that line
+  size_t value_begin = 0;   // where a new value goes on it: past `=` and the
+                            // blanks after it, which every reader skips, or
+                            // where the name ends
   bool set = false;  // the reader gets the value
 };
 
@@ -55,28 +60,41 @@ class Finder {
  public:
   explicit Finder(const WideEntry<Char>& entry) : entry_(entry) {}
 
-  // Takes the next line; returns false once the reader would look no
-  // further.
-  bool Take(Text<Char> text, const Line& line) {
+  // Takes the next line, `line_text` with its ending; returns false once
+  // the reader would look no further.
+  bool Take(Text<Char> line_text, const Line& line) {
     if (done_) return false;
-    const Text<Char> content = text.substr(line.begin, line.content_end - line.begin);
+    const Text<Char> content(line_text.data(), line.content_end - line.begin);
+    if (!found_.in_section && !MayBeHeader<Rules>(content)) return true;
     const ParsedLine<Char> parsed = Parse<Rules>(content);
     if (parsed.kind == LineKind::kSection) {
       if (found_.in_section) return !(done_ = true);  // past the end of the section
       found_.in_section = SameName<Char>(parsed.name, entry_.section);
-      if (found_.in_section) found_.insert_after = line;
+      if (found_.in_section) {
+        found_.header_begin = line.begin;
+        found_.insert_after = line;
+      }
       return true;
     }
     if (!found_.in_section || parsed.kind != LineKind::kKey) return true;
     found_.insert_after = line;
     if (!SameName<Char>(parsed.name, entry_.key)) return true;
     found_.key = line;
-    found_.key_end = parsed.key_end;
     found_.has_equals = parsed.has_equals;
+    size_t value_begin = parsed.key_end + (parsed.has_equals ? 1 : 0);
+    while (parsed.has_equals && value_begin < content.size() &&
+           WindowsRules::IsBlank(content[value_begin])) {
+      ++value_begin;
+    }
+    found_.value_begin = line.begin + value_begin;
     found_.set = parsed.has_equals &&
                  ValueAsRead<Rules>(content.substr(parsed.key_end + 1)) == Text<Char>(entry_.value);
     return !(done_ = true);
   }
+
+  // Whether only a line that may be a section header could change what
+  // the reader finds: it is outside the section or done.
+  bool NeedsOnlyHeaders() const { return done_ || !found_.in_section; }
 
   const Found& found() const { return found_; }
 
@@ -86,17 +104,81 @@ class Finder {
   bool done_ = false;
 };
 
+// The ending of a text's first line, once that line is taken: what added
+// lines end with.
+template <typename Char>
+struct FirstLineEnding {
+  std::optional<String<Char>> ending;
+  bool Take(Text<Char> line_text, const Line& line) {
+    if (!ending) ending = String<Char>(line_text.substr(line.content_end - line.begin));
+    return false;
+  }
+  bool NeedsOnlyHeaders() const { return ending.has_value(); }
+};
+
+// Where the lines of a part of the file that are surely whole end: a last
+// line may go on in the next part, and so may a CR at the end (half of a
+// CRLF).
+template <typename Char>
+size_t WholeLinesEnd(Text<Char> part) {
+  size_t end = part.size();
+  if (end > 0 && part[end - 1] == Char('\r')) --end;
+  while (end > 0 && part[end - 1] != Char('\r') && part[end - 1] != Char('\n')) --end;
+  return end;
+}
+
+// The first line at or after `from` (a line's start) that may be a section
+// header for either reader: `[` after nothing but blanks.
+template <typename Char>
+size_t NextLineThatMayBeAHeader(Text<Char> text, size_t from) {
+  for (size_t bracket = text.find(Char('['), from); bracket != Text<Char>::npos;
+       bracket = text.find(Char('['), bracket + 1)) {
+    size_t line_begin = bracket;
+    // Wine's blanks include Windows' ones.
+    while (line_begin > from && text[line_begin - 1] != Char('\r') &&
+           text[line_begin - 1] != Char('\n') && WineRules::IsBlank(text[line_begin - 1])) {
+      --line_begin;
+    }
+    if (line_begin == from || text[line_begin - 1] == Char('\r') ||
+        text[line_begin - 1] == Char('\n')) {
+      return line_begin;
+    }
+  }
+  return text.size();
+}
+
+struct LinesTaken {
+  size_t end;    // where the lines not taken begin
+  bool wanting;  // some finder wants more
+};
+
+// Every finder takes each line of `text`, whose first code unit is the
+// file's `base`, until none wants more. Without `at_end` the text is a part
+// of the file that the next part goes on from, and only its whole lines are
+// taken. Lines that no finder needs are passed over without a look.
+template <typename Char, typename... Finders>
+LinesTaken TakeLines(Text<Char> text, size_t base, bool at_end, Finders&... finders) {
+  const Text<Char> lines = at_end ? text : text.substr(0, WholeLinesEnd(text));
+  size_t pos = 0;
+  while (pos < lines.size()) {
+    if ((finders.NeedsOnlyHeaders() && ...)) {
+      pos = NextLineThatMayBeAHeader(lines, pos);
+      if (pos == lines.size()) break;
+    }
+    const Line in_text = LineAt(lines, pos);
+    const Line line{base + in_text.begin, base + in_text.content_end, base + in_text.end};
+    const Text<Char> line_text(lines.data() + in_text.begin, in_text.end - in_text.begin);
+    pos = in_text.end;
+    if ((static_cast<int>(finders.Take(line_text, line)) + ...) == 0) return {pos, false};
+  }
+  return {lines.size(), true};
+}
+
 // Where each of `finders` finds the entry, in one pass over the lines. The
 // lines start at `start`; what comes before (a byte order mark) is no line.
 template <typename Char, typename... Finders>
 void FindAll(Text<Char> text, size_t start, Finders&... finders) {
-  for (size_t pos = start; pos < text.size();) {
-    const Line line = LineAt(text, pos);
-    pos = line.end;
-    // Every finder takes the line, until none wants more.
-    const int wanting = (static_cast<int>(finders.Take(text, line)) + ...);
-    if (wanting == 0) return;
-  }
+  TakeLines(text.substr(start), start, true, finders...);
 }
 
 template <typename Rules, typename Char>
@@ -106,36 +188,45 @@ Found Find(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
   return finder.found();
 }
 
+// What lines added to a text need to know of it.
+template <typename Char>
+struct Shape {
+  String<Char> line_break;  // its first line's ending, or CRLF
+  size_t end;               // its size
+  bool last_line_open;      // its last line has no ending
+};
+
+template <typename Char>
+Shape<Char> MakeShape(const std::optional<String<Char>>& first_line_ending, size_t start,
+                      size_t end, Char last) {
+  return {first_line_ending && !first_line_ending->empty() ? *first_line_ending
+                                                           : Widen<Char>("\r\n"),
+          end, end > start && last != Char('\n') && last != Char('\r')};
+}
+
+template <typename Char>
+Shape<Char> ShapeOf(Text<Char> text, size_t start) {
+  FirstLineEnding<Char> first_line;
+  FindAll(text, start, first_line);
+  return MakeShape(first_line.ending, start, text.size(), text.empty() ? Char() : text.back());
+}
+
 // The change that gives a reader which finds the entry as `found` the value.
 template <typename Char>
-TextSplice<Char> SpliceFor(Text<Char> text, size_t start, const Found& found,
+TextSplice<Char> SpliceFor(const Found& found, const Shape<Char>& shape,
                            const WideEntry<Char>& entry) {
   if (found.key) {
     // The key's first line: its value is replaced, keeping the key's
-    // spelling and the blanks after `=`, which every reader skips.
-    const Line line = *found.key;
-    if (!found.has_equals) {
-      return {line.begin + found.key_end, line.content_end, Char('=') + entry.value};
-    }
-    size_t value_begin = line.begin + found.key_end + 1;
-    while (value_begin < line.content_end && WindowsRules::IsBlank(text[value_begin])) {
-      ++value_begin;
-    }
-    return {value_begin, line.content_end, entry.value};
+    // spelling and the blanks after `=`.
+    return {found.value_begin, found.key->content_end,
+            found.has_equals ? entry.value : Char('=') + entry.value};
   }
-  const Line first_line = LineAt(text, start);
-  const String<Char> line_break =
-      first_line.has_ending() ? String<Char>(text.substr(first_line.content_end,
-                                                         first_line.end - first_line.content_end))
-                              : Widen<Char>("\r\n");
-  const size_t at = found.in_section ? found.insert_after.end : text.size();
+  const size_t at = found.in_section ? found.insert_after.end : shape.end;
   String<Char> added;
   // A last line without an ending gets one before anything follows it.
-  if (at == text.size() && at > start && text.back() != Char('\n') && text.back() != Char('\r')) {
-    added = line_break;
-  }
-  if (!found.in_section) added += Char('[') + entry.section + Char(']') + line_break;
-  added += entry.key + Char('=') + entry.value + line_break;
+  if (at == shape.end && shape.last_line_open) added = shape.line_break;
+  if (!found.in_section) added += Char('[') + entry.section + Char(']') + shape.line_break;
+  added += entry.key + Char('=') + entry.value + shape.line_break;
   return {at, at, std::move(added)};
 }
 
@@ -250,7 +341,8 @@ std::optional<std::vector<TextSplice<Char>>> TwoChanges(Text<Char> text, size_t 
                                                         TextSplice<Char> first) {
   const String<Char> edited = AppliedAll(text, {first});
   const Found second_reader = Find<SecondRules>(Text<Char>(edited), start, entry);
-  TextSplice<Char> second = SpliceFor(Text<Char>(edited), start, second_reader, entry);
+  TextSplice<Char> second =
+      SpliceFor(second_reader, ShapeOf(Text<Char>(edited), start), entry);
   const size_t first_new_end = first.begin + first.text.size();
   if (second.end <= first.begin) return std::vector{std::move(second), std::move(first)};
   if (second.begin < first_new_end) return std::nullopt;
@@ -268,9 +360,10 @@ TextPlan<Char> PlanForEachReader(Text<Char> text, size_t start, const WideEntry<
   const auto keeps_the_promise = [&](const std::vector<TextSplice<Char>>& splices) {
     return KeepsThePromise<Char>(text, Text<Char>(AppliedAll(text, splices)), start, entry);
   };
+  const Shape<Char> shape = ShapeOf(text, start);
   std::vector<std::vector<TextSplice<Char>>> candidates;
-  if (!windows.set) candidates.push_back({SpliceFor(text, start, windows, entry)});
-  if (!wine.set) candidates.push_back({SpliceFor(text, start, wine, entry)});
+  if (!windows.set) candidates.push_back({SpliceFor(windows, shape, entry)});
+  if (!wine.set) candidates.push_back({SpliceFor(wine, shape, entry)});
   if (!windows.set && !wine.set) {
     for (auto both : {TwoChanges<WineRules>(text, start, entry, candidates[0][0]),
                       TwoChanges<WindowsRules>(text, start, entry, candidates[1][0])}) {
@@ -283,30 +376,59 @@ TextPlan<Char> PlanForEachReader(Text<Char> text, size_t start, const WideEntry<
   return {EditStatus::kConflicting, {}};
 }
 
-// Both readers usually take the same line for the entry, or miss the key in
-// the same section at the same place, or miss the section: then the change
-// one needs serves the other.
-bool FindTheSamePlace(const Found& windows, const Found& wine) {
-  if (windows.in_section != wine.in_section) return false;
-  if (!windows.in_section) return true;
+// Where one change gives both readers the value, as nearly always, and
+// changes no other entry for either: where both take the same line for the
+// key; where both miss the key in the section under the same header, after
+// the earlier of their last key lines, which lies in the section for both
+// (they may see a line after it differently: a comment for Windows is a key
+// for Wine); where both miss the section, at the end.
+const Found* OnePlaceForBoth(const Found& windows, const Found& wine) {
+  if (windows.in_section != wine.in_section) return nullptr;
+  if (!windows.in_section) return &windows;
   if (windows.key || wine.key) {
-    return windows.key && wine.key && windows.key->begin == wine.key->begin;
+    const bool same_line = windows.key && wine.key && windows.key->begin == wine.key->begin;
+    return same_line ? &windows : nullptr;
   }
-  return windows.insert_after.begin == wine.insert_after.begin;
+  if (windows.header_begin != wine.header_begin) return nullptr;
+  return windows.insert_after.end <= wine.insert_after.end ? &windows : &wine;
+}
+
+// The plan where both readers already get the value or one change serves
+// both; nothing otherwise.
+template <typename Char>
+std::optional<TextPlan<Char>> PlanWhereReadersAgree(const Found& windows, const Found& wine,
+                                                    const Shape<Char>& shape,
+                                                    const WideEntry<Char>& entry) {
+  if (windows.set && wine.set) return TextPlan<Char>{EditStatus::kAlreadySet, {}};
+  const Found* place = OnePlaceForBoth(windows, wine);
+  if (!place) return std::nullopt;
+  return TextPlan<Char>{EditStatus::kEdited, {SpliceFor(*place, shape, entry)}};
 }
 
 template <typename Char>
 TextPlan<Char> PlanInText(Text<Char> text, size_t start, const WideEntry<Char>& entry) {
-  Finder<WindowsRules, Char> windows_finder(entry);
-  Finder<WineRules, Char> wine_finder(entry);
-  FindAll(text, start, windows_finder, wine_finder);
-  const Found& windows = windows_finder.found();
-  const Found& wine = wine_finder.found();
-  if (windows.set && wine.set) return {EditStatus::kAlreadySet, {}};
-  if (FindTheSamePlace(windows, wine)) {
-    return {EditStatus::kEdited, {SpliceFor(text, start, windows, entry)}};
+  Finder<WindowsRules, Char> windows(entry);
+  Finder<WineRules, Char> wine(entry);
+  FindAll(text, start, windows, wine);
+  if (auto plan =
+          PlanWhereReadersAgree(windows.found(), wine.found(), ShapeOf(text, start), entry)) {
+    return std::move(*plan);
   }
-  return PlanForEachReader(text, start, entry, windows, wine);
+  return PlanForEachReader(text, start, entry, windows.found(), wine.found());
+}
+
+Plan InBytes(TextPlan<char> planned) {
+  Plan plan{planned.status, {}};
+  for (TextSplice<char>& splice : planned.splices) {
+    plan.splices.push_back({splice.begin, splice.end, std::move(splice.text)});
+  }
+  return plan;
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+bool IsUtf16(std::string_view original) {
+  return original.starts_with("\xFF\xFE") || original.starts_with("\xFE\xFF");
 }
 
 enum class ByteOrder { kLittleEndian, kBigEndian };
@@ -361,17 +483,89 @@ bool IsWritable(const Entry& entry) {
 }
 
 Plan PlanEntry(std::string_view original, const Entry& entry) {
-  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-  if (original.starts_with("\xFF\xFE"))
-    return PlanInUtf16(original, ByteOrder::kLittleEndian, entry);
-  if (original.starts_with("\xFE\xFF")) return PlanInUtf16(original, ByteOrder::kBigEndian, entry);
-  const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
-  TextPlan<char> planned = PlanInText<char>(original, start, WideEntry<char>(entry));
-  Plan plan{planned.status, {}};
-  for (TextSplice<char>& splice : planned.splices) {
-    plan.splices.push_back({splice.begin, splice.end, std::move(splice.text)});
+  if (IsUtf16(original)) {
+    return PlanInUtf16(original,
+                       original[0] == '\xFF' ? ByteOrder::kLittleEndian : ByteOrder::kBigEndian,
+                       entry);
   }
-  return plan;
+  const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+  return InBytes(PlanInText<char>(original, start, WideEntry<char>(entry)));
+}
+
+struct EntryPlanner::State {
+  static constexpr size_t kPartSize = size_t{1} << 16;
+
+  explicit State(const Entry& wanted) : entry(wanted), windows(entry), wine(entry) {}
+
+  WideEntry<char> entry;
+  Finder<WindowsRules, char> windows;
+  Finder<WineRules, char> wine;
+  FirstLineEnding<char> first_line;
+  // The part of the file not yet taken as lines, and room for more.
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kPartSize);
+  size_t capacity = kPartSize;
+  size_t buffer_base = 0;   // the file's byte at buffer[0]
+  size_t filled = 0;        // bytes in the buffer
+  size_t taken = 0;         // of them, those taken as lines
+  std::optional<size_t> start;  // where the lines begin, once that is known
+  bool utf16 = false;
+  bool wanting = true;
+  char last = '\0';  // the file's last byte so far
+
+  bool TakeLines(bool at_end) {
+    if (!wanting) return false;
+    if (!start) {
+      // Three bytes tell the byte order mark, if any.
+      const std::string_view head(buffer.get(), filled);
+      if (head.size() < kUtf8Bom.size() && !at_end) return true;
+      utf16 = IsUtf16(head);
+      if (utf16) return wanting = false;
+      start = taken = head.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+    }
+    const LinesTaken lines =
+        profile::TakeLines(Text<char>(buffer.get() + taken, filled - taken), buffer_base + taken,
+                           at_end, windows, wine, first_line);
+    taken += lines.end;
+    return wanting = lines.wanting;
+  }
+};
+
+EntryPlanner::EntryPlanner(const Entry& entry) : state_(std::make_unique<State>(entry)) {}
+
+EntryPlanner::~EntryPlanner() = default;
+
+std::span<char> EntryPlanner::Room() {
+  State& s = *state_;
+  // The lines taken make way; a line longer than the buffer makes it grow.
+  std::memmove(s.buffer.get(), s.buffer.get() + s.taken, s.filled - s.taken);
+  s.buffer_base += s.taken;
+  s.filled -= s.taken;
+  s.taken = 0;
+  if (s.filled == s.capacity) {
+    auto larger = std::make_unique_for_overwrite<char[]>(2 * s.capacity);
+    std::memcpy(larger.get(), s.buffer.get(), s.filled);
+    s.buffer = std::move(larger);
+    s.capacity *= 2;
+  }
+  return {s.buffer.get() + s.filled, s.capacity - s.filled};
+}
+
+bool EntryPlanner::Took(size_t count) {
+  State& s = *state_;
+  s.filled += count;
+  if (count > 0) s.last = s.buffer[s.filled - 1];
+  return s.TakeLines(false);
+}
+
+std::optional<Plan> EntryPlanner::Finish() {
+  State& s = *state_;
+  s.TakeLines(true);
+  if (s.utf16) return std::nullopt;
+  const Shape<char> shape = MakeShape(s.first_line.ending, *s.start, s.buffer_base + s.filled, s.last);
+  std::optional<TextPlan<char>> plan =
+      PlanWhereReadersAgree(s.windows.found(), s.wine.found(), shape, s.entry);
+  if (!plan) return std::nullopt;
+  return InBytes(std::move(*plan));
 }
 
 std::vector<std::string_view> Pieces(std::string_view original, const Plan& plan) {

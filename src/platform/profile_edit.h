@@ -4,6 +4,9 @@
 #ifndef KAVRO_PLATFORM_PROFILE_EDIT_H_
 #define KAVRO_PLATFORM_PROFILE_EDIT_H_
 
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,11 +39,13 @@ struct Splice {
   size_t begin = 0;
   size_t end = 0;
   std::string text;
+  bool operator==(const Splice&) const = default;
 };
 
 struct Plan {
   EditStatus status;
   std::vector<Splice> splices;  // when kEdited: in file order, none overlapping
+  bool operator==(const Plan&) const = default;
 };
 
 // Plans the change that sets `entry` in the file `original` so that both
@@ -62,6 +67,33 @@ struct Plan {
 // stay UTF-16; a UTF-8 mark is kept; other bytes are never re-encoded.
 // Requires IsWritable(entry).
 Plan PlanEntry(std::string_view original, const Entry& entry);
+
+// PlanEntry for a file read from its start a part at a time, which needs
+// only the part up to the end of the entry's section and holds none of it
+// but a line cut by the end of a part. Where that part decides the plan,
+// which is nearly always, the planner gives it; where only the whole file
+// does (a UTF-16 file, readers that find different places), PlanEntry on
+// the whole file gives it.
+class EntryPlanner {
+ public:
+  explicit EntryPlanner(const Entry& entry);
+  ~EntryPlanner();
+  EntryPlanner(const EntryPlanner&) = delete;
+  EntryPlanner& operator=(const EntryPlanner&) = delete;
+
+  // Room for the file's next bytes, at least one.
+  std::span<char> Room();
+  // Takes the `count` bytes put at the start of Room(); returns false once
+  // the plan needs no more of the file.
+  bool Took(size_t count);
+  // The plan, once the file has ended or Took returned false; nothing when
+  // only the whole file decides it.
+  std::optional<Plan> Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The new file as pieces in order: the original's bytes around the splices,
 // and the splices' texts.

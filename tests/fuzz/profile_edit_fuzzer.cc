@@ -1,7 +1,9 @@
 // Fuzz target for the profile edit. For any file it checks that the edit
 // does not crash, is idempotent, leaves the entry readable for Windows'
 // reader and for Wine's, leaves every other entry as each of them saw it,
-// and changes nothing but within the lines it edits and the lines it adds.
+// and changes nothing but within the lines it edits and the lines it adds;
+// and that the file read a part at a time, as the file layer reads it, gets
+// the same plan.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <string_view>
 
 #include "platform/profile_edit.h"
+#include "plan_in_parts.h"
 #include "profile_reader.h"
 
 namespace {
@@ -64,11 +67,25 @@ void RequireEachSpliceWithinALine(std::string_view file, const profile::Plan& pl
   }
 }
 
+// Read in parts of any size, the file gets the same plan, or is left to the
+// whole file, which a file that both readers already read right never is.
+void RequireSamePlanFromParts(std::string_view file, const profile::Plan& plan) {
+  const bool utf16 = file.starts_with("\xFF\xFE") || file.starts_with("\xFE\xFF");
+  for (const size_t part : {size_t{1}, size_t{2}, size_t{7}, file.size() + 1}) {
+    const std::optional<profile::Plan> from_parts =
+        testing_support::PlanInParts(file, kDriver, part).plan;
+    Require(!from_parts || *from_parts == plan, "the plan from parts differs");
+    Require(from_parts || utf16 || plan.status != profile::EditStatus::kAlreadySet,
+            "a file already set was left to the whole file");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const profile::Plan plan = profile::PlanEntry(input, kDriver);
+  RequireSamePlanFromParts(input, plan);
   if (plan.status == profile::EditStatus::kUnreadable) {
     Require((input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF")) && size % 2 == 1,
             "refused a file that is not odd-length UTF-16");

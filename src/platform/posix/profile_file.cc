@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -105,13 +106,16 @@ bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
   return true;
 }
 
-// Reads straight into the string, sized to what fstat said, so the file is
-// held once; a file that changed size meanwhile is still read to its end.
-bool ReadAll(int fd, size_t expected_size, std::string& content) {
+// Reads all of the file into a string sized to what fstat said, so that it
+// is held once; a file that changed size meanwhile is still read to its
+// end.
+bool ReadWhole(int fd, size_t expected_size, std::string& content) {
   content.resize(expected_size);
   size_t length = 0;
-  while (length < content.size()) {
-    const ssize_t got = read(fd, content.data() + length, content.size() - length);
+  for (;;) {
+    if (length == content.size()) content.resize(length + (size_t{1} << 16));
+    const ssize_t got =
+        pread(fd, content.data() + length, content.size() - length, static_cast<off_t>(length));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) {
@@ -120,14 +124,24 @@ bool ReadAll(int fd, size_t expected_size, std::string& content) {
     }
     length += static_cast<size_t>(got);
   }
-  char more[1 << 16];
+}
+
+// The plan for the open file `fd`. The file is read from its start only as
+// far as the plan needs, in parts, never whole, but where only the whole
+// file decides the plan.
+std::optional<Plan> PlanForFile(int fd, size_t size, const Entry& entry) {
+  EntryPlanner planner(entry);
   for (;;) {
-    const ssize_t got = read(fd, more, sizeof more);
+    const std::span<char> room = planner.Room();
+    const ssize_t got = read(fd, room.data(), room.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return true;
-    content.append(more, static_cast<size_t>(got));
+    if (got < 0) return std::nullopt;
+    if (got == 0 || !planner.Took(static_cast<size_t>(got))) break;
   }
+  if (std::optional<Plan> plan = planner.Finish()) return plan;
+  std::string original;
+  if (!ReadWhole(fd, size, original)) return std::nullopt;
+  return PlanEntry(original, entry);
 }
 
 // Temporary files are named ".<file>.<pid>.<nonce>.kavro-tmp", so that a
@@ -163,35 +177,71 @@ bool WriteAllAt(int fd, std::string_view data, off_t offset) {
   return true;
 }
 
-// Writes the new file, `pieces` in order, from its byte `from` on (those
-// before it are there already), piece by piece, so that it is never held in
-// memory a second time.
-bool WritePieces(int fd, const std::vector<std::string_view>& pieces, off_t from = 0) {
-  off_t offset = 0;
-  for (const std::string_view piece : pieces) {
-    const off_t end = offset + static_cast<off_t>(piece.size());
-    if (end > from) {
-      const off_t skip = std::max<off_t>(from - offset, 0);
-      if (!WriteAllAt(fd, piece.substr(static_cast<size_t>(skip)), offset + skip)) return false;
+// Whether copy_file_range failed only because it cannot copy here: a kernel
+// without it, a sandbox that forbids it, a file system that refuses it. A
+// copy through a buffer does instead.
+bool KernelCopyUnavailable(int error) {
+  return error == ENOSYS || error == EPERM || error == EXDEV || error == EINVAL ||
+         error == EOPNOTSUPP;
+}
+
+// Copies `length` bytes of `from` at `from_offset` to `to` at `to_offset`.
+// The kernel copies them where it can, so that they never pass through this
+// process (and a file system that shares blocks shares them); otherwise
+// they go through a buffer. A source that ends early fails the copy.
+bool CopyRange(int from, off_t from_offset, int to, off_t to_offset, off_t length) {
+  while (length > 0) {
+    const ssize_t copied =
+        copy_file_range(from, &from_offset, to, &to_offset, static_cast<size_t>(length), 0);
+    if (copied > 0) {
+      length -= copied;
+    } else if (copied == 0 || errno != EINTR) {
+      if (copied < 0 && !KernelCopyUnavailable(errno)) return false;
+      break;
     }
-    offset = end;
+  }
+  char buffer[1 << 16];
+  while (length > 0) {
+    const ssize_t got =
+        pread(from, buffer, static_cast<size_t>(std::min<off_t>(length, sizeof buffer)),
+              from_offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || !WriteAllAt(to, std::string_view(buffer, static_cast<size_t>(got)), to_offset)) {
+      return false;
+    }
+    from_offset += got;
+    to_offset += got;
+    length -= got;
   }
   return true;
 }
 
-// Copies all of `from` over `to` from its start, cuts `to` to that length
-// and flushes it.
-bool CopyOver(int from, int to) {
-  char buffer[1 << 16];
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t got = read(from, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) return ftruncate(to, offset) == 0 && fsync(to) == 0;
-    if (!WriteAllAt(to, std::string_view(buffer, static_cast<size_t>(got)), offset)) return false;
-    offset += got;
+// The file that `plan` makes of one of `old_size` bytes: its size, and the
+// first byte it changes.
+off_t NewSize(const Plan& plan, off_t old_size) {
+  off_t size = old_size;
+  for (const Splice& splice : plan.splices) {
+    size += static_cast<off_t>(splice.text.size()) - static_cast<off_t>(splice.end - splice.begin);
   }
+  return size;
+}
+
+// Writes the new file to `to`: the first `size` bytes of `from` with the
+// plan's splices. The kept bytes are copied file to file; only the
+// splices' texts come from memory.
+bool WriteNewFile(int from, off_t size, const Plan& plan, int to) {
+  off_t kept_from = 0;
+  off_t written = 0;
+  for (const Splice& splice : plan.splices) {
+    const off_t kept = static_cast<off_t>(splice.begin) - kept_from;
+    if (!CopyRange(from, kept_from, to, written, kept) ||
+        !WriteAllAt(to, splice.text, written + kept)) {
+      return false;
+    }
+    written += kept + static_cast<off_t>(splice.text.size());
+    kept_from = static_cast<off_t>(splice.end);
+  }
+  return CopyRange(from, kept_from, to, written, size - kept_from);
 }
 
 // A run that wrote in place was cut short after its copy of the new file
@@ -199,7 +249,10 @@ bool CopyOver(int from, int to) {
 void FinishWriteInPlace(int dir_fd, const char* copy_name, const std::string& file_name) {
   const FileDescriptor copy(openat(dir_fd, copy_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   const FileDescriptor file(openat(dir_fd, file_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (copy.valid() && file.valid() && CopyOver(copy.get(), file.get())) {
+  struct stat st;
+  if (copy.valid() && file.valid() && fstat(copy.get(), &st) == 0 &&
+      CopyRange(copy.get(), 0, file.get(), 0, st.st_size) && ftruncate(file.get(), st.st_size) == 0 &&
+      fsync(file.get()) == 0) {
     unlinkat(dir_fd, copy_name, 0);
   }
 }
@@ -286,7 +339,7 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
            std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
     watch.Watch(directory, name);
     FileDescriptor fd(openat(directory, name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.valid() || errno != EEXIST) return fd;
   }
   return FileDescriptor(-1);
@@ -296,18 +349,18 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
 // a failure here fails nothing.
 void SyncDirectory(int directory) { fsync(directory); }
 
-// Puts the new file, `pieces` in order, at `file_name` in `directory`
-// through a flushed temporary file and a rename, so that the file is at
-// every moment either the old one or the new one.
-bool ReplaceFile(int directory, const std::string& file_name,
-                 const std::vector<std::string_view>& pieces, const FileAttributes& attributes) {
+// Puts the new file, `plan` applied to the `size` bytes of `source`, at
+// `file_name` in `directory` through a flushed temporary file and a rename,
+// so that the file is at every moment either the old one or the new one.
+bool ReplaceFile(int directory, const std::string& file_name, int source, off_t size,
+                 const Plan& plan, const FileAttributes& attributes) {
   RemovedOnSignals watch;
   std::string temporary;
   FileDescriptor fd = CreateTemporary(directory, file_name, watch, temporary);
   if (!fd.valid()) return false;
   // fchown before fchmod: a change of owner clears set-id bits.
   const bool written =
-      WritePieces(fd.get(), pieces) &&
+      WriteNewFile(source, size, plan, fd.get()) &&
       (!attributes.owner ||
        fchown(fd.get(), attributes.owner->first, attributes.owner->second) == 0) &&
       fchmod(fd.get(), attributes.permissions) == 0 &&
@@ -349,42 +402,42 @@ bool Reserve(int fd, off_t old_size, off_t new_size) {
   return false;
 }
 
-// Writes the new file, `pieces` in order, over the old one from its first
-// changed byte on, for a file that a new one in its place would not be: one
-// another user owns, one with other names (hard links), one mounted in
-// place. Windows' own writer works in place; this one first leaves a
-// complete, flushed copy of the new file beside it, from which a later run
-// finishes the write if this one is cut short.
-bool WriteInPlace(int directory, const std::string& file_name,
-                  const std::vector<std::string_view>& pieces, off_t first_change, off_t old_size) {
+// Writes the new file, `plan` applied to the `old_size` bytes of `source`,
+// over the old one from its first changed byte on, for a file that a new
+// one in its place would not be: one another user owns, one with other
+// names (hard links), one mounted in place. Windows' own writer works in
+// place; this one first leaves a complete, flushed copy of the new file
+// beside it, from which a later run finishes the write if this one is cut
+// short, and from which this one copies.
+bool WriteInPlace(int directory, const std::string& file_name, int source, off_t old_size,
+                  const Plan& plan) {
+  RemovedOnSignals watch;
   std::string copy;
-  {
-    RemovedOnSignals watch;
-    FileDescriptor fd = CreateTemporary(directory, file_name, watch, copy);
-    if (!fd.valid()) return false;
-    const std::string named =
-        copy.substr(0, copy.size() - kTemporarySuffix.size()).append(kRedoSuffix);
-    if (!(WritePieces(fd.get(), pieces) && fsync(fd.get()) == 0 && fd.Close() &&
-          renameat(directory, copy.c_str(), directory, named.c_str()) == 0)) {
-      unlinkat(directory, copy.c_str(), 0);
-      return false;
-    }
-    copy = named;
+  const FileDescriptor copy_fd = CreateTemporary(directory, file_name, watch, copy);
+  if (!copy_fd.valid()) return false;
+  const std::string named =
+      copy.substr(0, copy.size() - kTemporarySuffix.size()).append(kRedoSuffix);
+  if (!(WriteNewFile(source, old_size, plan, copy_fd.get()) && fsync(copy_fd.get()) == 0 &&
+        renameat(directory, copy.c_str(), directory, named.c_str()) == 0)) {
+    unlinkat(directory, copy.c_str(), 0);
+    return false;
   }
+  copy = named;
+  watch.Forget();
   SyncDirectory(directory);
 
   // From here on the write runs to its end before a signal may end the run.
   const SignalsHeldBack held_back;
-  off_t new_size = 0;
-  for (const std::string_view piece : pieces) new_size += static_cast<off_t>(piece.size());
+  const off_t new_size = NewSize(plan, old_size);
+  const auto first_change = static_cast<off_t>(plan.splices.front().begin);
   FileDescriptor file(openat(directory, file_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file.valid() || !Reserve(file.get(), old_size, new_size)) {
     unlinkat(directory, copy.c_str(), 0);
     return false;
   }
   // Cut short, the copy stays for the next run to finish from.
-  if (!(WritePieces(file.get(), pieces, first_change) && ftruncate(file.get(), new_size) == 0 &&
-        fsync(file.get()) == 0 && file.Close())) {
+  if (!(CopyRange(copy_fd.get(), first_change, file.get(), first_change, new_size - first_change) &&
+        ftruncate(file.get(), new_size) == 0 && fsync(file.get()) == 0 && file.Close())) {
     return false;
   }
   unlinkat(directory, copy.c_str(), 0);
@@ -458,37 +511,30 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
   struct stat st;
   if (fstatat(dir, file_name.c_str(), &st, 0) != 0) {
     if (errno != ENOENT) return false;
-    const Plan created = PlanEntry({}, entry);
-    return ReplaceFile(dir, file_name, Pieces({}, created),
+    return ReplaceFile(dir, file_name, -1, 0, PlanEntry({}, entry),
                        {PermissionsForNewFile(), std::nullopt, std::nullopt});
   }
   // Only regular files are opened at all: a FIFO or a device must not block
   // the program or be disturbed by it.
   if (!S_ISREG(st.st_mode)) return false;
-  FileDescriptor fd(openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor fd(
+      openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::string original;
-  std::optional<ExtendedAttributes> extended;
-  if (!ReadAll(fd.get(), static_cast<size_t>(st.st_size), original) ||
-      !(extended = ReadExtendedAttributes(fd.get()))) {
-    return false;
-  }
-  fd.Close();
-
-  const Plan plan = PlanEntry(original, entry);
-  if (plan.status == EditStatus::kAlreadySet) return true;
-  if (plan.status != EditStatus::kEdited) return false;
+  std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
+  const std::optional<Plan> plan = extended ? PlanForFile(fd.get(), static_cast<size_t>(st.st_size), entry) : std::nullopt;
+  if (!plan) return false;
+  if (plan->status == EditStatus::kAlreadySet) return true;
+  if (plan->status != EditStatus::kEdited) return false;
   // A file without any write bit stands for a read-only file and is refused
   // even where the permission bits do not bind (as root).
   const bool read_only = (st.st_mode & 0222) == 0;
   if (read_only || faccessat(dir, file_name.c_str(), W_OK, AT_EACCESS) != 0) return false;
   if (ReplacingWouldChangeIt(st, dir, file_name)) {
-    return WriteInPlace(dir, file_name, Pieces(original, plan),
-                        static_cast<off_t>(plan.splices.front().begin), st.st_size);
+    return WriteInPlace(dir, file_name, fd.get(), st.st_size, *plan);
   }
   const FileAttributes attributes{static_cast<mode_t>(st.st_mode & 07777),
                                   std::pair(st.st_uid, st.st_gid), std::move(extended)};
-  return ReplaceFile(dir, file_name, Pieces(original, plan), attributes);
+  return ReplaceFile(dir, file_name, fd.get(), st.st_size, *plan, attributes);
 }
 
 }  // namespace

@@ -3,13 +3,20 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <tuple>
 
 #include "test_support.h"
@@ -260,6 +267,51 @@ TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   EXPECT_FALSE(Write(file));
   EXPECT_EQ(ReadFile(file), original);
   EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini", "linked.ini"));
+}
+
+// From here on, in this process, copy_file_range fails with `error`, as in
+// a sandbox that forbids it or on a kernel without it.
+bool ForbidKernelCopy(int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_copy_file_range, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Where the kernel will not copy, the kept bytes go through a buffer: the
+// same file comes out, replaced or written in place.
+TEST_F(ProfileFileTest, WritesTheSameFileWhereTheKernelCannotCopy) {
+  std::string original;
+  for (int i = 0; original.size() < 300000; ++i) {
+    if (i == 3000) original += "[Hardware]\r\nA=1\r\n";
+    original += "[Module " + std::to_string(i) + "]\r\nGain=" + std::to_string(i) + "\r\n";
+  }
+  const std::string expected = profile::SetEntry(original, kDriver).content;
+  for (const int error : {ENOSYS, EPERM}) {
+    SCOPED_TRACE(error);
+    const fs::path replaced = dir() / "replaced.ini";
+    const fs::path in_place = dir() / "in-place.ini";
+    WriteFile(replaced, original);
+    WriteFile(in_place, original);
+    fs::create_hard_link(in_place, dir() / "second-name.ini");
+    const pid_t child = fork();
+    if (child == 0) {
+      const bool written = ForbidKernelCopy(error) && Write(replaced) && Write(in_place);
+      _exit(written ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(replaced), expected);
+    EXPECT_EQ(ReadFile(dir() / "second-name.ini"), expected);
+    EXPECT_THAT(ListTree(dir()), ElementsAre("in-place.ini", "replaced.ini", "second-name.ini"));
+    fs::remove(dir() / "second-name.ini");
+  }
 }
 
 }  // namespace

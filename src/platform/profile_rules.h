@@ -18,10 +18,7 @@
 #define KAVRO_PLATFORM_PROFILE_RULES_H_
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -98,41 +95,16 @@ struct Line {
   bool has_ending() const { return content_end != end; }
 };
 
-// Where the first CR or LF at or after `from` is; the text's size if none.
-template <typename Char>
-size_t FindLineBreak(Text<Char> text, size_t from) {
-  while (from < text.size() && text[from] != Char('\r') && text[from] != Char('\n')) ++from;
-  return from;
-}
-
-// The same for bytes, eight at a time: a long file is mostly lines passed
-// over, so finding their ends is most of the time spent on it.
-inline size_t FindLineBreak(Text<char> text, size_t from) {
-  if constexpr (std::endian::native != std::endian::little) return FindLineBreak<char>(text, from);
-  constexpr uint64_t kOnes = 0x0101010101010101;
-  constexpr uint64_t kHighs = 0x8080808080808080;
-  // The high bit of each zero byte of `word`, and perhaps of bytes after
-  // one (a borrow), never before one; CR and LF are zero bytes after an xor.
-  const auto zero_bytes = [](uint64_t word) { return (word - kOnes) & ~word & kHighs; };
-  for (; from + 8 <= text.size(); from += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + from, 8);
-    const uint64_t breaks = zero_bytes(word ^ (kOnes * '\r')) | zero_bytes(word ^ (kOnes * '\n'));
-    // The lowest byte in memory is the lowest in the word.
-    if (breaks != 0) return from + static_cast<size_t>(std::countr_zero(breaks)) / 8;
-  }
-  return FindLineBreak<char>(text, from);
-}
-
 template <typename Char>
 Line LineAt(Text<Char> text, size_t begin) {
-  const size_t content_end = FindLineBreak(text, begin);
-  size_t end = content_end;
+  size_t pos = begin;
+  while (pos < text.size() && text[pos] != Char('\r') && text[pos] != Char('\n')) ++pos;
+  size_t end = pos;
   if (end < text.size()) {
-    end += (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2
-                                                                                              : 1;
+    end +=
+        (text[end] == Char('\r') && end + 1 < text.size() && text[end + 1] == Char('\n')) ? 2 : 1;
   }
-  return {begin, content_end, end};
+  return {begin, pos, end};
 }
 
 enum class LineKind { kBlank, kComment, kSection, kKey };

@@ -216,8 +216,7 @@ bool CopyRange(int from, off_t from_offset, int to, off_t to_offset, off_t lengt
   return true;
 }
 
-// The file that `plan` makes of one of `old_size` bytes: its size, and the
-// first byte it changes.
+// The size of the file that `plan` makes of one of `old_size` bytes.
 off_t NewSize(const Plan& plan, off_t old_size) {
   off_t size = old_size;
   for (const Splice& splice : plan.splices) {

@@ -95,13 +95,18 @@ with open(sys.argv[1], "wb") as out:
         out.write(b"[Section%d]\r\nkey=value %d\r\n" % (i, i))
 EOF
 cp "$work/large.ini" "$KAVRO_RUN_DIR/large.old"
+# The kills fall at random moments of a run as long as this one took, so
+# that some land in the middle of the write however fast this machine is.
+started=$(date +%s%N)
 write large.ini >/dev/null
+run_ms=$((($(date +%s%N) - started) / 1000000 + 1))
 cp "$work/large.ini" "$KAVRO_RUN_DIR/large.new"
 torn=0 interrupted=0 kills=40
 for i in $(seq "$kills"); do
   cp "$KAVRO_RUN_DIR/large.old" "$work/large.ini"
   setsid "$wine_tools" "$KAVRO_PROBE" write 'C:\file-layer\large.ini' &
-  sleep "0.0$((RANDOM % 60 + 10))"
+  moment=$((RANDOM % run_ms))
+  sleep "$((moment / 1000)).$(printf '%03d' $((moment % 1000)))"
   kill -KILL -- "-$!" 2>/dev/null || true
   wait "$!" 2>/dev/null || true
   if [ "$(leftovers)" -gt 0 ]; then interrupted=$((interrupted + 1)); fi

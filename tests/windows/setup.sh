@@ -28,4 +28,8 @@ fi
 # One wineserver for the whole run, ended by cleanup.sh.
 wineserver -w
 wineserver -p </dev/null >/dev/null 2>&1
+# Wine's services start with the first program and live as long as the
+# server. Started here, they hold no test's output open: ctest waits for a
+# test's output to close, whichever test runs first.
+"$wine_tools" cmd /c exit </dev/null >/dev/null 2>&1 || true
 echo "Wine prefix ready in $((SECONDS - started)) s on display :$display"

@@ -201,7 +201,8 @@ void RunForPeakMemory(benchmark::State& state, Argv argv) {
   }
   state.counters["peak_MiB"] = static_cast<double>(peak_kib) / 1024;
   state.counters["file_MiB"] = static_cast<double>(size) / kMiB;
-  state.counters["peak_over_file"] = static_cast<double>(peak_kib) * kKiB / static_cast<double>(size);
+  state.counters["peak_over_file"] =
+      static_cast<double>(peak_kib) * kKiB / static_cast<double>(size);
 }
 
 // The whole program registering the driver.

@@ -19,8 +19,7 @@ struct PlannedInParts {
 
 // The planner's plan for `file` read `part` bytes at a time (fewer where
 // its room is smaller).
-inline PlannedInParts PlanInParts(std::string_view file, const profile::Entry& entry,
-                                  size_t part) {
+inline PlannedInParts PlanInParts(std::string_view file, const profile::Entry& entry, size_t part) {
   profile::EntryPlanner planner(entry);
   size_t read = 0;
   while (read < file.size()) {

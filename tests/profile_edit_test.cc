@@ -115,7 +115,7 @@ TEST(SetEntryTest, MatchesSectionHeadersAsReadersDo) {
 // Where Windows' reader and Wine's take different lines for the entry, each
 // gets the change it needs; every other entry reads as before under each.
 TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
-  ExpectEdits({
+  const std::vector<Case> cases = {
       // For Wine a header's name runs to its last `]`, and a line without
       // one is no header: Wine finds no [Hardware] and gets one at the end.
       {"text with brackets after the header", "[Hardware] ; see [notes]\r\nMKAVRO.DLL=old\r\n",
@@ -140,7 +140,8 @@ TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
       // Already right for Wine, not for Windows: only Windows' line is added.
       {"vertical tab before the key", "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n",
        "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n" + kLine + "\r\n"},
-  }, /*whole_file_decides=*/true);
+  };
+  ExpectEdits(cases, /*whole_file_decides=*/true);
 }
 
 TEST(SetEntryTest, ReplacesOnlyTheValueOfTheKeysFirstLine) {
@@ -209,12 +210,13 @@ std::string Utf16(const std::string& ascii, bool little_endian) {
 TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
   for (const bool little_endian : {true, false}) {
     SCOPED_TRACE(little_endian ? "UTF-16LE" : "UTF-16BE");
-    ExpectEdits({
+    const std::vector<Case> cases = {
         {"key added", Utf16("[Hardware]\r\nA=1\r\n", little_endian),
          Utf16("[Hardware]\r\nA=1\r\n" + kLine + "\r\n", little_endian)},
         {"mark only", Utf16("", little_endian),
          Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
-    }, /*whole_file_decides=*/true);
+    };
+    ExpectEdits(cases, /*whole_file_decides=*/true);
     ExpectAlreadySet({Utf16("[HARDWARE]\n" + kLine + "\n", little_endian)});
   }
   // A non-ASCII unit (U+5B5B) must not be taken for '[' however its bytes fall.
@@ -240,8 +242,7 @@ TEST(EntryPlannerTest, ReadsNoFurtherThanThePlanNeeds) {
   for (const auto& [head, slack] : heads) {
     SCOPED_TRACE(head.substr(0, 20));
     const std::string file = head + rest;
-    const testing_support::PlannedInParts planned =
-        testing_support::PlanInParts(file, kDriver, 64);
+    const testing_support::PlannedInParts planned = testing_support::PlanInParts(file, kDriver, 64);
     EXPECT_EQ(planned.plan, profile::PlanEntry(file, kDriver));
     EXPECT_LE(planned.bytes_read, head.size() + 64 + slack);
   }

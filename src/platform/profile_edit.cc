@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -199,9 +199,9 @@ struct Shape {
 template <typename Char>
 Shape<Char> MakeShape(const std::optional<String<Char>>& first_line_ending, size_t start,
                       size_t end, Char last) {
-  return {first_line_ending && !first_line_ending->empty() ? *first_line_ending
-                                                           : Widen<Char>("\r\n"),
-          end, end > start && last != Char('\n') && last != Char('\r')};
+  return {
+      first_line_ending && !first_line_ending->empty() ? *first_line_ending : Widen<Char>("\r\n"),
+      end, end > start && last != Char('\n') && last != Char('\r')};
 }
 
 template <typename Char>
@@ -341,8 +341,7 @@ std::optional<std::vector<TextSplice<Char>>> TwoChanges(Text<Char> text, size_t 
                                                         TextSplice<Char> first) {
   const String<Char> edited = AppliedAll(text, {first});
   const Found second_reader = Find<SecondRules>(Text<Char>(edited), start, entry);
-  TextSplice<Char> second =
-      SpliceFor(second_reader, ShapeOf(Text<Char>(edited), start), entry);
+  TextSplice<Char> second = SpliceFor(second_reader, ShapeOf(Text<Char>(edited), start), entry);
   const size_t first_new_end = first.begin + first.text.size();
   if (second.end <= first.begin) return std::vector{std::move(second), std::move(first)};
   if (second.begin < first_new_end) return std::nullopt;
@@ -484,9 +483,8 @@ bool IsWritable(const Entry& entry) {
 
 Plan PlanEntry(std::string_view original, const Entry& entry) {
   if (IsUtf16(original)) {
-    return PlanInUtf16(original,
-                       original[0] == '\xFF' ? ByteOrder::kLittleEndian : ByteOrder::kBigEndian,
-                       entry);
+    return PlanInUtf16(
+        original, original[0] == '\xFF' ? ByteOrder::kLittleEndian : ByteOrder::kBigEndian, entry);
   }
   const size_t start = original.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
   return InBytes(PlanInText<char>(original, start, WideEntry<char>(entry)));
@@ -504,15 +502,15 @@ struct EntryPlanner::State {
   // The part of the file not yet taken as lines, and room for more.
   std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kPartSize);
   size_t capacity = kPartSize;
-  size_t buffer_base = 0;   // the file's byte at buffer[0]
-  size_t filled = 0;        // bytes in the buffer
-  size_t taken = 0;         // of them, those taken as lines
+  size_t buffer_base = 0;       // the file's byte at buffer[0]
+  size_t filled = 0;            // bytes in the buffer
+  size_t taken = 0;             // of them, those taken as lines
   std::optional<size_t> start;  // where the lines begin, once that is known
   bool utf16 = false;
   bool wanting = true;
   char last = '\0';  // the file's last byte so far
 
-  bool TakeLines(bool at_end) {
+  bool TakeWholeLines(bool at_end) {
     if (!wanting) return false;
     if (!start) {
       // Three bytes tell the byte order mark, if any.
@@ -522,9 +520,8 @@ struct EntryPlanner::State {
       if (utf16) return wanting = false;
       start = taken = head.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
     }
-    const LinesTaken lines =
-        profile::TakeLines(Text<char>(buffer.get() + taken, filled - taken), buffer_base + taken,
-                           at_end, windows, wine, first_line);
+    const LinesTaken lines = TakeLines(Text<char>(buffer.get() + taken, filled - taken),
+                                       buffer_base + taken, at_end, windows, wine, first_line);
     taken += lines.end;
     return wanting = lines.wanting;
   }
@@ -554,14 +551,15 @@ bool EntryPlanner::Took(size_t count) {
   State& s = *state_;
   s.filled += count;
   if (count > 0) s.last = s.buffer[s.filled - 1];
-  return s.TakeLines(false);
+  return s.TakeWholeLines(false);
 }
 
 std::optional<Plan> EntryPlanner::Finish() {
   State& s = *state_;
-  s.TakeLines(true);
+  s.TakeWholeLines(true);
   if (s.utf16) return std::nullopt;
-  const Shape<char> shape = MakeShape(s.first_line.ending, *s.start, s.buffer_base + s.filled, s.last);
+  const Shape<char> shape =
+      MakeShape(s.first_line.ending, *s.start, s.buffer_base + s.filled, s.last);
   std::optional<TextPlan<char>> plan =
       PlanWhereReadersAgree(s.windows.found(), s.wine.found(), shape, s.entry);
   if (!plan) return std::nullopt;

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/profile_edit.h"
 #include "plan_in_parts.h"
+#include "platform/profile_edit.h"
 #include "profile_reader.h"
 
 namespace {

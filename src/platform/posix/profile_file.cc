@@ -202,11 +202,11 @@ bool CopyRange(int from, off_t from_offset, int to, off_t to_offset, off_t lengt
   }
   char buffer[1 << 16];
   while (length > 0) {
-    const ssize_t got =
-        pread(from, buffer, static_cast<size_t>(std::min<off_t>(length, sizeof buffer)),
-              from_offset);
+    const ssize_t got = pread(
+        from, buffer, static_cast<size_t>(std::min<off_t>(length, sizeof buffer)), from_offset);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || !WriteAllAt(to, std::string_view(buffer, static_cast<size_t>(got)), to_offset)) {
+    if (got <= 0 ||
+        !WriteAllAt(to, std::string_view(buffer, static_cast<size_t>(got)), to_offset)) {
       return false;
     }
     from_offset += got;
@@ -250,8 +250,8 @@ void FinishWriteInPlace(int dir_fd, const char* copy_name, const std::string& fi
   const FileDescriptor file(openat(dir_fd, file_name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (copy.valid() && file.valid() && fstat(copy.get(), &st) == 0 &&
-      CopyRange(copy.get(), 0, file.get(), 0, st.st_size) && ftruncate(file.get(), st.st_size) == 0 &&
-      fsync(file.get()) == 0) {
+      CopyRange(copy.get(), 0, file.get(), 0, st.st_size) &&
+      ftruncate(file.get(), st.st_size) == 0 && fsync(file.get()) == 0) {
     unlinkat(dir_fd, copy_name, 0);
   }
 }
@@ -337,8 +337,8 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
     name = TemporaryPrefix(file_name) + std::to_string(getpid()) + "." +
            std::to_string(nonce % 1000000007UL) + std::string(kTemporarySuffix);
     watch.Watch(directory, name);
-    FileDescriptor fd(openat(directory, name.c_str(),
-                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor fd(
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.valid() || errno != EEXIST) return fd;
   }
   return FileDescriptor(-1);
@@ -520,7 +520,8 @@ bool SetEntryInFile(const std::string& path, const Entry& entry) {
       openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
-  const std::optional<Plan> plan = extended ? PlanForFile(fd.get(), static_cast<size_t>(st.st_size), entry) : std::nullopt;
+  const std::optional<Plan> plan =
+      extended ? PlanForFile(fd.get(), static_cast<size_t>(st.st_size), entry) : std::nullopt;
   if (!plan) return false;
   if (plan->status == EditStatus::kAlreadySet) return true;
   if (plan->status != EditStatus::kEdited) return false;

@@ -17,8 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <fstream>
+#include <functional>
 #include <tuple>
 
+#include "platform/write_protocol.h"
 #include "test_support.h"
 
 namespace {
@@ -33,7 +36,9 @@ class ProfileFileTest : public ::testing::Test {
  protected:
   fs::path dir() const { return temp_.path(); }
   fs::path ini() const { return temp_.path() / "DASYLab.ini"; }
-  bool Write(const fs::path& path) { return profile::WriteProfileEntry(path.string(), kDriver); }
+  bool Write(const fs::path& path) {
+    return profile::WriteProfileEntry(path.string(), kDriver) == profile::WriteResult::kWritten;
+  }
 
   TempDir temp_;
 };
@@ -220,34 +225,113 @@ TEST_F(ProfileFileTest, RefusesDanglingAndLoopingLinksAndMissingDirectories) {
   EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "loop-a", "loop-b"));
 }
 
-TEST_F(ProfileFileTest, RemovesTemporaryFilesOfDeadRunsOnly) {
-  // A pid that cannot belong to a running process, and one that does.
-  const std::string dead = ".DASYLab.ini.999999999.7.kavro-tmp";
-  const std::string alive = ".DASYLab.ini." + std::to_string(getppid()) + ".7.kavro-tmp";
-  WriteFile(dir() / dead, "partial");
-  WriteFile(dir() / alive, "in progress");
-  WriteFile(dir() / ".other.ini.999999999.7.kavro-tmp", "not ours");
-
-  ASSERT_TRUE(Write(ini()));
-  EXPECT_THAT(ListTree(dir()),
-              ElementsAre(".DASYLab.ini." + std::to_string(getppid()) + ".7.kavro-tmp",
-                          ".other.ini.999999999.7.kavro-tmp", "DASYLab.ini"));
+// The record a write in place leaves: `old_content` made `new_content` at
+// `first_change` and after, for the file whose inode is `file_id`.
+std::string RedoRecordOf(const std::string& old_content, const std::string& new_content,
+                         size_t first_change, uint64_t file_id) {
+  profile::OldContentChecksums checksums(profile::kRedoBlockSize);
+  checksums.Take(std::string_view(old_content).substr(first_change));
+  return profile::EncodeRedoHeader({file_id, old_content.size(), new_content.size(),
+                                    first_change, profile::kRedoBlockSize, checksums.Finish()}) +
+         new_content.substr(first_change);
 }
 
-// A run killed while writing in place leaves the file cut short and, beside
-// it, the complete copy of the new file: the next run finishes the write
-// from the copy before it reads the file. A live run's copy is left alone.
-TEST_F(ProfileFileTest, FinishesAWriteInPlaceThatADeadRunLeft) {
-  const std::string finished =
-      "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[B]\r\nx=1\r\n";
-  WriteFile(ini(), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DA[B]\r\nx=1\r\n");  // cut short
-  WriteFile(dir() / ".DASYLab.ini.999999999.3.kavro-redo", finished);
-  const std::string live_copy = ".DASYLab.ini." + std::to_string(getppid()) + ".3.kavro-redo";
-  WriteFile(dir() / live_copy, "a write still going on");
+// What cut-short runs leave beside the file, found by the next run, which
+// holds the lock, so that nothing there belongs to a live run: a temporary
+// file of this user's goes, whatever process id its name holds; a record
+// of a write in place on this file is finished when the file is in a state
+// that write could have left, and otherwise refuses the write, both files
+// left as they are; anything planted, another user's, writable by others,
+// not a regular file or of another file is never applied nor waited on.
+TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
+  // Over several checksum blocks, growing by the entry in the middle.
+  std::string old_content;
+  for (int i = 0; old_content.size() < 300000; ++i) {
+    if (i == 2000) old_content += "[Hardware]\r\nA=1\r\n";
+    old_content += "[Module " + std::to_string(i) + "]\r\nGain=" + std::to_string(i) + "\r\n";
+  }
+  const profile::Plan plan = profile::PlanEntry(old_content, kDriver);
+  const std::string new_content = profile::SetEntry(old_content, kDriver).content;
+  const size_t first_change = plan.splices.front().begin;
+  const size_t midway = first_change + 150000;
+  const std::string record = ".dasylab.ini.77.kavro-redo";
+  const bool as_root = geteuid() == 0;
+  const auto torn_at = [&](size_t k) {
+    return new_content.substr(0, k) + old_content.substr(k);
+  };
 
-  ASSERT_TRUE(Write(ini()));
-  EXPECT_EQ(ReadFile(ini()), finished);
-  EXPECT_THAT(ListTree(dir()), ElementsAre(live_copy, "DASYLab.ini"));
+  struct Case {
+    std::string what;
+    std::string file;                       // what the file holds when the run starts
+    std::function<void(uint64_t)> leave;    // leaves the leftovers, given the file's inode
+    profile::WriteResult result;
+    std::string after;                      // what the file holds afterwards
+    std::vector<std::string> left;          // beside it afterwards
+  };
+  const auto own_record = [&](mode_t mode, uid_t owner) {
+    return [&, mode, owner](uint64_t inode) {
+      WriteFile(dir() / record, RedoRecordOf(old_content, new_content, first_change, inode));
+      ASSERT_EQ(chmod((dir() / record).c_str(), mode), 0);
+      if (owner != geteuid()) {
+        ASSERT_EQ(chown((dir() / record).c_str(), owner, owner), 0);
+      }
+    };
+  };
+  std::vector<Case> cases = {
+      {"temporaries of dead runs, any name", old_content,
+       [&](uint64_t) {
+         WriteFile(dir() / ".DASYLab.ini.999999999.7.kavro-tmp", "partial");
+         WriteFile(dir() / ".dasylab.ini.1.kavro-tmp", "partial");
+         WriteFile(dir() / ".other.ini.5.kavro-tmp", "not this file's");
+       },
+       profile::WriteResult::kWritten, new_content, {".other.ini.5.kavro-tmp"}},
+      {"record, nothing written yet", old_content, own_record(0600, geteuid()),
+       profile::WriteResult::kWritten, new_content, {}},
+      {"record, cut short midway", torn_at(midway), own_record(0600, geteuid()),
+       profile::WriteResult::kWritten, new_content, {}},
+      {"record, cut short where the room was reserved",
+       new_content.substr(0, new_content.size() - 20) + std::string(20, '\0'),
+       own_record(0600, geteuid()), profile::WriteResult::kWritten, new_content, {}},
+      {"record, write done but not removed", new_content, own_record(0600, geteuid()),
+       profile::WriteResult::kWritten, new_content, {}},
+      {"stale record: the file changed since", torn_at(midway).replace(midway + 70000, 1, "#"),
+       own_record(0600, geteuid()), profile::WriteResult::kUnprovenRecord,
+       torn_at(midway).replace(midway + 70000, 1, "#"), {record}},
+      {"stale record: the file cut since", old_content.substr(0, 200000),
+       own_record(0600, geteuid()), profile::WriteResult::kUnprovenRecord,
+       old_content.substr(0, 200000), {record}},
+      {"record writable by others", old_content, own_record(0620, geteuid()),
+       profile::WriteResult::kWritten, new_content, {record}},
+      {"record of another file", old_content,
+       [&](uint64_t inode) { own_record(0600, geteuid())(inode + 1); },
+       profile::WriteResult::kWritten, new_content, {record}},
+      {"FIFO in a record's place", old_content,
+       [&](uint64_t) { ASSERT_EQ(mkfifo((dir() / record).c_str(), 0600), 0); },
+       profile::WriteResult::kWritten, new_content, {record}},
+  };
+  if (as_root) {
+    cases.push_back({"record planted by another user", old_content, own_record(0600, 4321),
+                     profile::WriteResult::kWritten, new_content, {record}});
+    cases.push_back({"another user's temporary file", old_content,
+                     [&](uint64_t) {
+                       WriteFile(dir() / ".dasylab.ini.3.kavro-tmp", "theirs");
+                       ASSERT_EQ(chown((dir() / ".dasylab.ini.3.kavro-tmp").c_str(), 4321, 4321), 0);
+                     },
+                     profile::WriteResult::kWritten, new_content, {".dasylab.ini.3.kavro-tmp"}});
+  }
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    fs::remove_all(dir());
+    fs::create_directory(dir());
+    WriteFile(ini(), test.file);
+    test.leave(StatOf(ini()).st_ino);
+    EXPECT_EQ(profile::WriteProfileEntry(ini().string(), kDriver), test.result);
+    EXPECT_TRUE(ReadFile(ini()) == test.after);
+    std::vector<std::string> left = test.left;
+    left.push_back("DASYLab.ini");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(ListTree(dir()), left);
+  }
 }
 
 TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
@@ -257,16 +341,17 @@ TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   const std::string original = "[Hardware]\n" + std::string(40000, 'x') + "=1\n";
   WriteFile(file, original);
 
-  EXPECT_FALSE(Write(file));
+  EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
   EXPECT_EQ(ReadFile(file), original);
   EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini"));
 
   // The same with a second name, where the file would be written in place:
-  // the copy beside it does not fit, and nothing is touched.
+  // the record beside it does not fit, and nothing is touched.
   fs::create_hard_link(file, dir() / "disk" / "linked.ini");
-  EXPECT_FALSE(Write(file));
+  std::ofstream(dir() / "disk" / "filler") << std::string(64 << 10, 'f');
+  EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
   EXPECT_EQ(ReadFile(file), original);
-  EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini", "linked.ini"));
+  EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini", "filler", "linked.ini"));
 }
 
 // From here on, in this process, copy_file_range fails with `error`, as in

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile_file.h"
+#include "platform/write_protocol.h"
 #include "shell/form1.h"
 
 namespace {
@@ -40,17 +41,24 @@ const char* IconFor(int style) {
 class PosixPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
-    if (!prefix_) throw PlatformError("the Wine prefix is not owned by you");
+    cause_ = "the Wine prefix is not owned by you";
+    if (!prefix_) throw PlatformError(cause_);
+    cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
     const std::optional<std::string> host = posix::ToHostPath(*prefix_, directory);
     if (!host) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
     if (chdir(host->c_str()) != 0) throw ErrorFromErrno("cannot change to " + *host, errno);
+    cause_.clear();
   }
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
     const std::optional<std::string> host =
         prefix_ ? posix::ToHostPath(*prefix_, file) : std::nullopt;
-    return host && profile::WriteProfileEntry(*host, {section, key, value}) ? 1 : 0;
+    const profile::WriteResult result =
+        host ? profile::WriteProfileEntry(*host, {section, key, value})
+             : profile::WriteResult::kNoDirectory;
+    cause_ = result == profile::WriteResult::kWritten ? "" : std::string(profile::Describe(result));
+    return result == profile::WriteResult::kWritten ? 1 : 0;
   }
 
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
@@ -63,7 +71,9 @@ class PosixPlatform final : public Platform {
       std::string answer;
       std::getline(std::cin, answer);
     } else {
+      // Unattended: a second line says why, for whoever reads the log.
       std::cerr << "\n";
+      if (!cause_.empty()) std::cerr << "kavro-register: " << cause_ << "\n";
     }
     std::cerr << std::flush;
     if (!std::cerr) throw PlatformError("cannot show the message box");
@@ -76,6 +86,8 @@ class PosixPlatform final : public Platform {
   // Found once, before anything else: entering the install directory must
   // not change which prefix a relative $WINEPREFIX names.
   const std::optional<std::string> prefix_ = posix::FindWinePrefix();
+  // Why the last step failed, in plain words.
+  std::string cause_;
 };
 
 }  // namespace

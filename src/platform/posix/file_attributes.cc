@@ -1,0 +1,96 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "platform/posix/file_layer.h"
+
+namespace profile::posix {
+namespace {
+
+// The mount `name` in `directory` lies on ("" for the directory itself), as
+// far as the kernel tells.
+std::optional<std::pair<uint64_t, dev_t>> MountOf(int directory, const char* name) {
+  struct statx st;
+  const int flags = *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+  if (statx(directory, name, flags, STATX_MNT_ID, &st) != 0) return std::nullopt;
+  const uint64_t mount_id = (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0;
+  return std::pair(mount_id, makedev(st.stx_dev_major, st.stx_dev_minor));
+}
+
+// Whether this process may give a file it owns to `group`: root, or a
+// member of it.
+bool MayGiveTo(gid_t group) {
+  if (geteuid() == 0 || getegid() == group) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(
+      static_cast<size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+}  // namespace
+
+std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
+  const ssize_t size = flistxattr(fd, nullptr, 0);
+  if (size < 0) return errno == ENOTSUP ? std::optional(ExtendedAttributes{}) : std::nullopt;
+  std::string names(static_cast<size_t>(size), '\0');
+  if (flistxattr(fd, names.data(), names.size()) != size) return std::nullopt;
+  ExtendedAttributes attributes;
+  for (size_t begin = 0; begin < names.size(); begin = names.find('\0', begin) + 1) {
+    const std::string name = names.c_str() + begin;
+    const ssize_t length = fgetxattr(fd, name.c_str(), nullptr, 0);
+    std::string value(static_cast<size_t>(std::max<ssize_t>(length, 0)), '\0');
+    if (length < 0 || fgetxattr(fd, name.c_str(), value.data(), value.size()) != length) {
+      return std::nullopt;
+    }
+    attributes.emplace(name, std::move(value));
+  }
+  return attributes;
+}
+
+// Gives the new file exactly `wanted`: what it was created with beyond them
+// (an ACL inherited from the directory) goes, and each of them is set. A
+// security label this process may not set is left to the system's default;
+// any other attribute that cannot be carried over refuses the write.
+bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
+  const std::optional<ExtendedAttributes> created = ReadExtendedAttributes(fd);
+  if (!created) return false;
+  for (const auto& [name, value] : *created) {
+    if (!wanted.contains(name) && fremovexattr(fd, name.c_str()) != 0 &&
+        !name.starts_with("security.")) {
+      return false;
+    }
+  }
+  for (const auto& [name, value] : wanted) {
+    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 &&
+        !name.starts_with("security.")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a new file in the place of this one would differ in more than its
+// content: its owner or group, where this process may not give the new file
+// away; other names of the file; a file mounted in place (a bind mount),
+// which cannot be renamed over.
+bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name) {
+  const auto file_mount = MountOf(directory, file_name.c_str());
+  const bool mounted_in_place = !file_mount || file_mount != MountOf(directory, "");
+  const bool owner_kept = geteuid() == 0 || (st.st_uid == geteuid() && MayGiveTo(st.st_gid));
+  return !owner_kept || st.st_nlink > 1 || mounted_in_place;
+}
+
+mode_t PermissionsForNewFile() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace profile::posix

@@ -1,0 +1,111 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "platform/posix/file_layer.h"
+
+namespace profile::posix {
+namespace {
+
+// Whether a leftover may be taken for one of this program's own: a regular
+// file of this user's or root's, with one name. Another user's file under
+// such a name is never touched.
+bool IsOwnLeftover(const struct stat& st) {
+  return S_ISREG(st.st_mode) && (st.st_uid == geteuid() || st.st_uid == 0) && st.st_nlink == 1;
+}
+
+// A record is trusted only where nobody else could have written it.
+bool IsTrustedRecord(const struct stat& st) { return IsOwnLeftover(st) && (st.st_mode & 022) == 0; }
+
+// The leftovers beside `file_name`, of each kind.
+std::vector<std::pair<Leftover, std::string>> Leftovers(int directory,
+                                                        const std::string& file_name) {
+  std::vector<std::pair<Leftover, std::string>> names;
+  const int listing = dup(directory);
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(listing >= 0 ? fdopendir(listing) : nullptr,
+                                                closedir);
+  if (!dir) {
+    if (listing >= 0) close(listing);
+    return names;
+  }
+  // The copy shares the directory's read position with the original.
+  rewinddir(dir.get());
+  while (const dirent* entry = readdir(dir.get())) {
+    const Leftover kind = LeftoverKind<char>(entry->d_name, file_name);
+    if (kind != Leftover::kNone) names.emplace_back(kind, entry->d_name);
+  }
+  return names;
+}
+
+// A write in place cut short: finished from its record when the file is
+// in a state the write could have left, and the record removed. Returns
+// kWritten when there was nothing to finish or it is finished.
+WriteResult FinishCutShortWrite(int directory, const std::string& record_name,
+                                const std::string& file_name) {
+  // Opened without blocking and without following a link: a FIFO or a link
+  // planted under the name is no record.
+  const FileDescriptor record(
+      openat(directory, record_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat record_st, file_st;
+  if (!record.valid() || fstat(record.get(), &record_st) != 0 || !IsTrustedRecord(record_st)) {
+    return WriteResult::kWritten;
+  }
+  DescriptorReader record_reader(record.get());
+  const std::optional<RedoRecord> redo =
+      ReadRedoRecord(record_reader, static_cast<uint64_t>(record_st.st_size));
+  if (!redo) return WriteResult::kWritten;
+
+  if (fstatat(directory, file_name.c_str(), &file_st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(file_st.st_mode) || file_st.st_ino != redo->header.file_id) {
+    return WriteResult::kWritten;  // a record of some other file
+  }
+  const FileDescriptor file(
+      openat(directory, file_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return ResultOf(errno);
+  if (fstat(file.get(), &file_st) != 0 || file_st.st_ino != redo->header.file_id) {
+    return WriteResult::kFailed;
+  }
+  DescriptorReader file_reader(file.get());
+  if (!FileProvesRecord(*redo, record_reader, file_reader,
+                        static_cast<uint64_t>(file_st.st_size))) {
+    return WriteResult::kUnprovenRecord;
+  }
+  const auto first_change = static_cast<off_t>(redo->header.first_change);
+  const auto new_size = static_cast<off_t>(redo->header.new_size);
+  const SignalsHeldBack held_back;
+  if (!(Reserve(file.get(), file_st.st_size, new_size) &&
+        CopyRange(record.get(), static_cast<off_t>(redo->content_offset), file.get(), first_change,
+                  new_size - first_change) &&
+        ftruncate(file.get(), new_size) == 0 && fsync(file.get()) == 0)) {
+    return ResultOf(errno);
+  }
+  unlinkat(directory, record_name.c_str(), 0);
+  SyncDirectory(directory);
+  return WriteResult::kWritten;
+}
+
+}  // namespace
+
+// With the lock held no other run is under way, so whatever temporary file
+// is there belongs to a run that is gone, whatever its name says.
+WriteResult CleanUpAfterDeadRuns(int directory, const std::string& file_name) {
+  WriteResult result = WriteResult::kWritten;
+  for (const auto& [kind, name] : Leftovers(directory, file_name)) {
+    struct stat st;
+    if (kind == Leftover::kTemporary) {
+      if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsOwnLeftover(st)) {
+        unlinkat(directory, name.c_str(), 0);
+      }
+    } else if (const WriteResult finished = FinishCutShortWrite(directory, name, file_name);
+               finished != WriteResult::kWritten) {
+      result = finished;
+    }
+  }
+  return result;
+}
+
+}  // namespace profile::posix

@@ -1,0 +1,81 @@
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/file_layer.h"
+
+namespace profile::posix {
+namespace {
+
+int64_t NowMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Opens the lock file, making it where there is none. In a sticky
+// directory the system may refuse to create over another user's file even
+// when it may be opened, so that is tried too.
+FileDescriptor OpenLockFile(int directory, const std::string& name) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  FileDescriptor fd(openat(directory, name.c_str(), kFlags | O_CREAT, 0666));
+  if (!fd.valid() && errno == EACCES) fd = FileDescriptor(openat(directory, name.c_str(), kFlags));
+  return fd;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+RunLock::~RunLock() {
+  if (!fd_.valid()) return;
+  // Forgotten before it goes: from here a signal must not remove a lock
+  // file that another run has made meanwhile.
+  watch_->Forget(RemovedOnSignals::kLock);
+  unlinkat(directory_, name_.c_str(), 0);
+}
+
+// An open file description's lock (not a process's), one byte at the start
+// of a file nobody reads. Wine keeps a Windows program's LockFileEx as the
+// same kind of POSIX lock, so the native program and the Windows one under
+// Wine exclude each other.
+WriteResult TakeRunLock(int directory, const std::string& file_name, RemovedOnSignals& watch,
+                        RunLock& lock) {
+  const std::string name = LockName<char>(file_name);
+  const int64_t deadline = NowMilliseconds() + kLockWaitMilliseconds;
+  for (;;) {
+    FileDescriptor fd = OpenLockFile(directory, name);
+    struct stat locked;
+    if (!fd.valid()) return ResultOf(errno);
+    if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) return WriteResult::kFailed;
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    while (fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) return ResultOf(errno);
+      if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
+      usleep(kLockPollMilliseconds * 1000);
+    }
+    // The run before removed the lock file as it let go: a lock on a file
+    // no longer under the name excludes nobody, so it is taken anew.
+    struct stat named;
+    if (fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(locked, named)) {
+      watch.Watch(RemovedOnSignals::kLock, directory, name);
+      lock.fd_ = std::move(fd);
+      lock.directory_ = directory;
+      lock.name_ = name;
+      lock.watch_ = &watch;
+      return WriteResult::kWritten;
+    }
+    if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
+  }
+}
+
+}  // namespace profile::posix

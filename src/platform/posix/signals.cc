@@ -1,0 +1,109 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iterator>
+
+#include "platform/posix/file_layer.h"
+
+namespace profile::posix {
+namespace {
+
+// Every signal whose default action ends the program and that someone may
+// send it: Ctrl-C and Ctrl-\, a closed terminal, a stop request, and the
+// timers and user signals that scripts and supervisors use.
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+
+// The watched files, where a signal handler can reach them: the lock file
+// and a temporary file.
+struct Watched {
+  char name[NAME_MAX + 1];
+  volatile sig_atomic_t directory = -1;
+  volatile sig_atomic_t armed = 0;
+};
+Watched watched[2];
+struct sigaction previous_actions[std::size(kEndingSignals)];
+
+void RemoveWatchedAndEnd(int signal_number) {
+  // The temporary file first: it is the large one.
+  for (int slot = RemovedOnSignals::kTemporary; slot >= 0; --slot) {
+    if (watched[slot].armed && unlinkat(watched[slot].directory, watched[slot].name, 0) != 0 &&
+        errno != ENOENT) {
+      static const char kCannotRemove[] =
+          "kavro-register: could not remove its temporary file beside DASYLab.ini\n";
+      [[maybe_unused]] const ssize_t ignored =
+          write(STDERR_FILENO, kCannotRemove, sizeof kCannotRemove - 1);
+    }
+  }
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : kEndingSignals) sigaddset(&set, signal_number);
+  return set;
+}
+
+}  // namespace
+
+// A signal the program was started to ignore stays ignored.
+RemovedOnSignals::RemovedOnSignals() {
+  struct sigaction remove {};
+  remove.sa_handler = RemoveWatchedAndEnd;
+  sigemptyset(&remove.sa_mask);
+  for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    sigaction(kEndingSignals[i], nullptr, &previous_actions[i]);
+    if (previous_actions[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &remove, nullptr);
+  }
+}
+
+RemovedOnSignals::~RemovedOnSignals() {
+  Forget(kLock);
+  Forget(kTemporary);
+  for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+    sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+  }
+}
+
+void RemovedOnSignals::Watch(Slot slot, int directory, const std::string& name) {
+  watched[slot].armed = 0;
+  if (name.size() >= sizeof watched[slot].name) return;
+  name.copy(watched[slot].name, name.size());
+  watched[slot].name[name.size()] = '\0';
+  watched[slot].directory = directory;
+  watched[slot].armed = 1;
+}
+
+void RemovedOnSignals::Forget(Slot slot) { watched[slot].armed = 0; }
+
+SignalsHeldBack::SignalsHeldBack() {
+  const sigset_t held = EndingSignals();
+  sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+SignalsHeldBack::~SignalsHeldBack() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, RemovedOnSignals& watch,
+                               std::string& name) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t nonce = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                   static_cast<uint64_t>(getpid());
+  for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005ULL + 1) {
+    name = TemporaryName<char>(file_name, nonce % 1000000007ULL);
+    watch.Watch(RemovedOnSignals::kTemporary, directory, name);
+    FileDescriptor fd(
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.valid() || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return FileDescriptor();
+}
+
+}  // namespace profile::posix

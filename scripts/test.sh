@@ -8,6 +8,7 @@
 #             writer checked against the system's own profile reader
 #   deploy    the release artifacts, and the Linux deployment play run against
 #             this machine (it installs and removes the Debian package)
+#   format    the C++ sources as .clang-format says (scripts/check-format.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +29,6 @@ run_preset windows -DKAVRO_NATIVE_PROGRAM="$PWD/build/native/kavro-register"
 echo "=== deploy" >&2
 scripts/package.sh
 tests/deploy/deploy_test.sh
+
+echo "=== format" >&2
+scripts/check-format.sh

@@ -5,19 +5,20 @@
 #   scripts/install-deps.sh            native build and its tests
 #   scripts/install-deps.sh windows    also the MinGW cross compiler, Wine, Xvfb
 #   scripts/install-deps.sh deploy     packaging and the Ansible plays
-#   scripts/install-deps.sh all        everything (fuzzing, benchmark too)
+#   scripts/install-deps.sh all        everything (fuzzing, benchmark, format check too)
 set -euo pipefail
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 libbenchmark-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool
          icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
 sanitize=(clang libclang-rt-14-dev)
-deploy=(dpkg-dev ansible python3-apt)
+deploy=(dpkg-dev ansible python3-apt lintian)
+format=(clang-format)
 case "${1:-native}" in
   native) want=("${native[@]}") ;;
   windows) want=("${native[@]}" "${windows[@]}") ;;
   deploy) want=("${native[@]}" "${windows[@]}" "${deploy[@]}") ;;
-  all) want=("${native[@]}" "${windows[@]}" "${sanitize[@]}" "${deploy[@]}") ;;
+  all) want=("${native[@]}" "${windows[@]}" "${sanitize[@]}" "${deploy[@]}" "${format[@]}") ;;
   *) echo "usage: $0 [native|windows|deploy|all]" >&2; exit 2 ;;
 esac
 

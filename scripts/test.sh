@@ -8,22 +8,27 @@
 #             writer checked against the system's own profile reader
 #   deploy    the release artifacts, and the Linux deployment play run against
 #             this machine (it installs and removes the Debian package)
+#   format    the C++ sources as .clang-format says (scripts/check-format.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh all
 
-run_preset() {
+run_preset() {  # run_preset NAME [configure options...]
   echo "=== $1" >&2
-  cmake --preset "$1" >/dev/null
+  cmake --preset "$1" "${@:2}" >/dev/null
   cmake --build --preset "$1"
   ctest --preset "$1"
 }
 
 run_preset native
 run_preset sanitize
-run_preset windows
+# The differential test checks the native program just built, by name.
+run_preset windows -DKAVRO_NATIVE_PROGRAM="$PWD/build/native/kavro-register"
 
 echo "=== deploy" >&2
 scripts/package.sh
 tests/deploy/deploy_test.sh
+
+echo "=== format" >&2
+scripts/check-format.sh

@@ -13,6 +13,7 @@
 //                                        file: its attributes, its creation
 //                                        time and its DACL
 #include <windows.h>
+// Needs the types windows.h declares.
 #include <sddl.h>
 
 #include <cstdio>
@@ -53,8 +54,7 @@ int Describe(const char* path) {
     LocalFree(text);
   }
   std::printf("attributes=%04lx created=%08lx%08lx dacl=%s\n", data.dwFileAttributes,
-              data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime,
-              dacl.c_str());
+              data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime, dacl.c_str());
   return 0;
 }
 

@@ -25,8 +25,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   // A window station made by a program is never the visible one.
-  const HWINSTA station =
-      CreateWindowStationW(L"kavro-unattended", 0, WINSTA_ALL_ACCESS, nullptr);
+  const HWINSTA station = CreateWindowStationW(L"kavro-unattended", 0, WINSTA_ALL_ACCESS, nullptr);
   if (station == nullptr) return Fail("CreateWindowStation");
   const HWINSTA own_station = GetProcessWindowStation();
   if (!SetProcessWindowStation(station)) return Fail("SetProcessWindowStation");

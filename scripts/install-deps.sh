@@ -9,7 +9,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev python3 libbenchmark-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool attr acl
          icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
 sanitize=(clang libclang-rt-14-dev)
 deploy=(dpkg-dev ansible python3-apt lintian)

@@ -2,12 +2,15 @@
 // layer, built 64-bit from the program's own sources so that tests can run
 // it many times over without the cost of starting the 32-bit program.
 //   profile-file-probe write PATH        sets the driver's entry; exit 0 when
-//                                        the file holds it, 1 when refused
+//                                        the file holds it, 1 when refused,
+//                                        saying why on standard error
 //   profile-file-probe write-list LIST   the same for each Windows path in
 //                                        LIST, printing "W <index> <0|1>"
-//   profile-file-probe hold PATH MS      keeps PATH open without sharing for
-//                                        MS milliseconds (or until killed
-//                                        when MS is 0); prints "held <pid>"
+//   profile-file-probe hold PATH MS [shared]
+//                                        keeps PATH open for MS milliseconds
+//                                        (or until killed when MS is 0),
+//                                        without sharing, or sharing reading
+//                                        and writing; prints "held <pid>"
 //                                        first
 //   profile-file-probe describe PATH     prints what the system says of the
 //                                        file: its attributes, its creation
@@ -27,9 +30,9 @@ namespace {
 
 const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
 
-int Hold(const char* path, DWORD milliseconds) {
-  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+int Hold(const char* path, DWORD milliseconds, DWORD sharing) {
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   std::printf("held %lu\n", GetCurrentProcessId());
   std::fflush(stdout);
@@ -62,15 +65,24 @@ int Describe(const char* path) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc >= 3 ? argv[1] : "";
-  if (mode == "write") return profile::WriteProfileEntry(argv[2], kDriver) ? 0 : 1;
+  if (mode == "write") {
+    const profile::WriteResult result = profile::WriteProfileEntry(argv[2], kDriver);
+    if (result == profile::WriteResult::kWritten) return 0;
+    std::fprintf(stderr, "%s\n", std::string(profile::Describe(result)).c_str());
+    return 1;
+  }
   if (mode == "describe") return Describe(argv[2]);
-  if (mode == "hold" && argc == 4) return Hold(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "hold" && argc >= 4) {
+    const DWORD sharing = argc == 5 ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+    return Hold(argv[2], std::strtoul(argv[3], nullptr, 10), sharing);
+  }
   if (mode == "write-list") {
     std::ifstream list(argv[2]);
     std::string file;
     for (int index = 0; std::getline(list, file); ++index) {
       if (!file.empty() && file.back() == '\r') file.pop_back();
-      std::printf("W %d %d\n", index, profile::WriteProfileEntry(file, kDriver) ? 1 : 0);
+      std::printf("W %d %d\n", index,
+                  profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten);
     }
     return 0;
   }

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/profile_file.h"
+#include "platform/write_protocol.h"
 #include "shell/form1.h"
 
 namespace {
@@ -36,15 +37,18 @@ bool SomeoneCanSeeWindows() {
            ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0);
 }
 
-// The warning as one line on the standard error the process was given, if
-// any: where a deployment tool collects it.
-void WarnOnStandardError(const std::string& prompt) {
+// The warning as one line on the standard error the process was given,
+// where a deployment tool collects it, and a second line saying why, in
+// plain words. Raises where there is no standard error to write to, so
+// that the failure never ends unreported.
+void WarnOnStandardError(const std::string& prompt, const std::string& cause) {
   const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
-  const std::string line = prompt + "\r\n";
+  std::string lines = prompt + "\r\n";
+  if (!cause.empty()) lines += "kavro-register: " + cause + "\r\n";
   DWORD written = 0;
-  if (!WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-      written != line.size()) {
+  if (error == nullptr || error == INVALID_HANDLE_VALUE ||
+      !WriteFile(error, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
+      written != lines.size()) {
     throw ErrorFromLastError("cannot write the warning");
   }
 }
@@ -53,29 +57,35 @@ class WindowsPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
     if (!SetCurrentDirectoryA(directory.c_str())) {
+      cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
       throw ErrorFromLastError("cannot change to " + directory);
     }
   }
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
-    return profile::WriteProfileEntry(file, {section, key, value}) ? 1 : 0;
+    const profile::WriteResult result = profile::WriteProfileEntry(file, {section, key, value});
+    cause_ = result == profile::WriteResult::kWritten ? "" : std::string(profile::Describe(result));
+    return result == profile::WriteResult::kWritten ? 1 : 0;
   }
 
-  // Where nobody could dismiss the box, the warning goes to standard error
-  // instead and counts as dismissed.
+  // Where nobody could dismiss the box, or it cannot be shown (no display),
+  // the warning goes to standard error instead and counts as dismissed.
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
-    if (!SomeoneCanSeeWindows()) {
-      WarnOnStandardError(prompt);
-      return kMsgBoxOk;
+    if (SomeoneCanSeeWindows()) {
+      const int button =
+          MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
+      if (button > 0) return button;
     }
-    const int button =
-        MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
-    if (button == 0) throw ErrorFromLastError("cannot show the message box");
-    return button;
+    WarnOnStandardError(prompt, cause_);
+    return kMsgBoxOk;
   }
 
   void Unload(Form1& form) override { form.MarkUnloaded(); }
+
+ private:
+  // Why the last step failed, in plain words.
+  std::string cause_;
 };
 
 }  // namespace

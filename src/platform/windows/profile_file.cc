@@ -1,49 +1,24 @@
 #include "platform/profile_file.h"
 
-#include <windows.h>
-
-#include <algorithm>
-#include <cwchar>
 #include <new>
-#include <optional>
-#include <string_view>
-#include <utility>
-#include <vector>
+
+#include "platform/windows/file_layer.h"
 
 // On Windows, `path` is a Windows path in the ANSI code page; every file
-// call takes it as UTF-16. Only calls that Windows XP's kernel32 and advapi32
-// export are used.
+// call takes it as UTF-16.
 //
 // The replace is MoveFileExW, a rename within the directory, which NTFS and
 // Wine both make in one step. ReplaceFileW would carry the original's
 // attributes and security over by itself on Windows, but Wine's moves the
 // original aside and deletes it before it moves the new file in, so a kill
-// in between loses the file, and a second copy running at the same moment
-// finds no file at all. What ReplaceFileW would carry over is therefore set
-// on the temporary file before the rename: attributes, creation time and
-// security descriptor.
+// in between loses the file. What ReplaceFileW would carry over is
+// therefore set on the temporary file before the rename: attributes,
+// creation time and security descriptor. Where that cannot make the same
+// file, the file is written in place, as Windows' own writer does.
 namespace profile {
 namespace {
 
-class FileHandle final {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  FileHandle(FileHandle&& other) noexcept
-      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  FileHandle& operator=(FileHandle&&) = delete;
-  ~FileHandle() { Close(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now, reporting whether the close succeeded.
-  bool Close() {
-    const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-    return handle == INVALID_HANDLE_VALUE || CloseHandle(handle);
-  }
-
- private:
-  HANDLE handle_;
-};
+using namespace windows;
 
 std::optional<std::wstring> Widen(const std::string& ansi) {
   if (ansi.empty()) return std::wstring();
@@ -54,94 +29,6 @@ std::optional<std::wstring> Widen(const std::string& ansi) {
   MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), static_cast<int>(ansi.size()),
                       wide.data(), length);
   return wide;
-}
-
-// Virus scanners and the search indexer open a file for a moment, without
-// sharing it, right after it changes. Such a refusal is retried for about a
-// second; anything longer is another program's lock and the write is refused.
-constexpr DWORD kRetryForMilliseconds = 1000;
-constexpr DWORD kRetryPauseMilliseconds = 50;
-
-bool IsMomentaryRefusal(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-         error == ERROR_ACCESS_DENIED;  // what a rename over a file held open reports
-}
-
-// Calls `attempt` until it succeeds, fails for good, or the second is over.
-// The last error is that of the last attempt.
-template <typename Attempt>
-bool RetryMomentaryRefusals(Attempt attempt) {
-  const DWORD started = GetTickCount();
-  for (;;) {
-    if (attempt()) return true;
-    const DWORD error = GetLastError();
-    if (!IsMomentaryRefusal(error) || GetTickCount() - started >= kRetryForMilliseconds) {
-      return false;
-    }
-    Sleep(kRetryPauseMilliseconds);
-  }
-}
-
-// Writes the new file piece by piece, so that it is never held in memory a
-// second time.
-bool WriteAll(HANDLE file, const std::vector<std::string_view>& pieces) {
-  for (std::string_view data : pieces) {
-    while (!data.empty()) {
-      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 24));
-      DWORD written = 0;
-      if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0) return false;
-      data.remove_prefix(written);
-    }
-  }
-  return true;
-}
-
-// Reads `length` bytes at most into `buffer`; `got` is 0 at the end.
-bool ReadSome(HANDLE file, char* buffer, size_t length, size_t& got) {
-  DWORD chunk = 0;
-  const bool read = ReadFile(file, buffer, static_cast<DWORD>(std::min<size_t>(length, 1u << 24)),
-                             &chunk, nullptr);
-  got = chunk;
-  return read;
-}
-
-// Reads straight into the string, sized to what the file system said, so
-// the file is held once; a file that grew meanwhile is still read to its end.
-bool ReadAll(HANDLE file, std::string& content) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) ||
-      static_cast<unsigned long long>(size.QuadPart) >= SIZE_MAX / 2) {
-    return false;
-  }
-  content.resize(static_cast<size_t>(size.QuadPart));
-  size_t length = 0;
-  size_t got = 0;
-  while (length < content.size()) {
-    if (!ReadSome(file, content.data() + length, content.size() - length, got)) return false;
-    if (got == 0) {
-      content.resize(length);
-      return true;
-    }
-    length += got;
-  }
-  char more[1 << 16];
-  do {
-    if (!ReadSome(file, more, sizeof more, got)) return false;
-    content.append(more, got);
-  } while (got != 0);
-  return true;
-}
-
-// A security descriptor as the system hands it out (self-relative), or
-// nothing where the file system keeps none.
-std::vector<BYTE> SecurityOf(HANDLE file, SECURITY_INFORMATION what) {
-  DWORD needed = 0;
-  GetKernelObjectSecurity(file, what, nullptr, 0, &needed);
-  std::vector<BYTE> descriptor(needed);
-  if (needed == 0 || !GetKernelObjectSecurity(file, what, descriptor.data(), needed, &needed)) {
-    return {};
-  }
-  return descriptor;
 }
 
 // What the new file takes over from the one it replaces; nothing for a file
@@ -157,183 +44,212 @@ struct Original {
 // by any write: the content has changed and wants backing up.
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr SECURITY_INFORMATION kOwnership = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
 
-// Sets `wanted` on `file` where the file does not have it already, so that a
-// file system that keeps no security of its own gets none added.
-bool CarrySecurity(HANDLE file, SECURITY_INFORMATION what, const std::vector<BYTE>& wanted) {
-  if (wanted.empty() || SecurityOf(file, what) == wanted) return true;
-  return SetKernelObjectSecurity(file, what, const_cast<BYTE*>(wanted.data()));
-}
-
-// Temporary files are named ".<file>.<pid>.<nonce>.kavro-tmp", so that a
-// later run can tell which of them belong to a process that is gone.
-constexpr std::wstring_view kTemporarySuffix = L".kavro-tmp";
-
-std::wstring TemporaryPrefix(const std::wstring& file_name) { return L"." + file_name + L"."; }
-
-std::optional<DWORD> OwnerOfTemporary(const std::wstring& name, const std::wstring& prefix) {
-  if (name.size() <= prefix.size() + kTemporarySuffix.size() ||
-      _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0) {
-    return std::nullopt;
-  }
-  const wchar_t* digits = name.c_str() + prefix.size();
-  wchar_t* end = nullptr;
-  const unsigned long pid = std::wcstoul(digits, &end, 10);
-  if (end == digits || *end != L'.' || pid == 0) return std::nullopt;
-  return static_cast<DWORD>(pid);
-}
-
-bool Earlier(const FILETIME& a, const FILETIME& b) { return CompareFileTime(&a, &b) < 0; }
-
-// Whether the process that wrote a temporary file last at `written` still
-// runs. A process id that now names a process started after that write has
-// been reused.
-bool WriterIsAlive(DWORD pid, const FILETIME& written) {
-  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
-  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
-  FILETIME created, exited, kernel, user;
-  const bool alive =
-      WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-      !(GetProcessTimes(process, &created, &exited, &kernel, &user) && Earlier(written, created));
-  CloseHandle(process);
-  return alive;
-}
-
-void RemoveStaleTemporaries(const std::wstring& directory, const std::wstring& file_name) {
-  const std::wstring prefix = TemporaryPrefix(file_name);
-  const std::wstring pattern = directory + prefix + L"*" + std::wstring(kTemporarySuffix);
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = found.cFileName;
-    const std::optional<DWORD> owner = OwnerOfTemporary(name, prefix);
-    if (owner && *owner != GetCurrentProcessId() && !WriterIsAlive(*owner, found.ftLastWriteTime)) {
-      DeleteFileW((directory + name).c_str());
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-}
-
-FileHandle CreateTemporary(const std::wstring& directory, const std::wstring& file_name,
-                           std::wstring& path) {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  unsigned long long nonce = static_cast<unsigned long long>(now.QuadPart);
-  for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005ULL + 1) {
-    path = directory + TemporaryPrefix(file_name) + std::to_wstring(GetCurrentProcessId()) + L"." +
-           std::to_wstring(nonce % 1000000007ULL) + std::wstring(kTemporarySuffix);
-    // Not shared: no scanner reads it half-written, and no other run
-    // mistakes it for its own.
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) return file;
-  }
-  return FileHandle(INVALID_HANDLE_VALUE);
-}
-
-// Puts the new file, `pieces` in order, at `target` through a flushed
-// temporary file and a rename, so that the file is at every moment either
-// the old one or the new one.
-bool ReplaceFile(const std::wstring& directory, const std::wstring& file_name,
-                 const std::wstring& target, const std::vector<std::string_view>& pieces,
-                 const Original& original) {
+// Puts the new file, `plan` applied to the `size` bytes of `source` (closed
+// before the rename, which Windows refuses over an open file), at `target`
+// through a flushed temporary file and a rename, so that the file is at
+// every moment either the old one or the new one. Returns nothing
+// where the new file could not be the same file: an owner it cannot carry,
+// or a rename refused because another program holds the file open.
+std::optional<WriteResult> ReplaceWithNewFile(const std::wstring& directory,
+                                              const std::wstring& file_name,
+                                              const std::wstring& target, FileHandle source,
+                                              uint64_t size, const Plan& plan,
+                                              const Original& original) {
   std::wstring temporary;
-  FileHandle file = CreateTemporary(directory, file_name, temporary);
-  if (!file.valid()) return false;
-  constexpr SECURITY_INFORMATION kOwnership =
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+  FileHandle file = CreateTemporary(directory, file_name, false, temporary);
+  if (!file.valid()) return ResultOf(GetLastError());
+  bool same_file = true;
   const bool written =
-      WriteAll(file.get(), pieces) &&
+      WriteNewContent(source.get(), size, plan, 0, file.get(), 0) &&
       (!original.creation_time ||
        SetFileTime(file.get(), &*original.creation_time, nullptr, nullptr)) &&
       CarrySecurity(file.get(), DACL_SECURITY_INFORMATION, original.access_control) &&
       FlushFileBuffers(file.get());
-  const bool ownership_differs = written && !original.ownership.empty() &&
-                                 SecurityOf(file.get(), kOwnership) != original.ownership;
-  const bool closed =
-      written && file.Close() &&
-      SetFileAttributesW(temporary.c_str(),
-                         (original.attributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+  DWORD error = GetLastError();
   // Owner and group are carried where this account may set them: Windows
   // lets an account give a file only to itself, unless it may restore
-  // backups. The DACL, which decides who may use the file, is carried always.
-  if (closed && ownership_differs) {
-    SetFileSecurityW(temporary.c_str(), kOwnership, const_cast<BYTE*>(original.ownership.data()));
+  // backups. Where it cannot, the file keeps its own by being written in
+  // place.
+  if (written && !original.ownership.empty() &&
+      SecurityOf(file.get(), kOwnership) != original.ownership &&
+      !SetKernelObjectSecurity(file.get(), kOwnership,
+                               const_cast<BYTE*>(original.ownership.data()))) {
+    same_file = false;
   }
-  const bool replaced = closed && RetryMomentaryRefusals([&] {
-                          return MoveFileExW(temporary.c_str(), target.c_str(),
-                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-                        });
+  source.Close();
+  const bool closed =
+      written && same_file && file.Close() &&
+      SetFileAttributesW(temporary.c_str(),
+                         (original.attributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+  const bool replaced = closed && MoveFileExW(temporary.c_str(), target.c_str(),
+                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (closed && !replaced) {
+    error = GetLastError();
+    // Another program holds the file open, sharing it: a rename over it is
+    // refused where Windows' own writer still writes it.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) same_file = false;
+  }
   if (!replaced) {
     file.Close();
     DeleteFileW(temporary.c_str());
   }
-  return replaced;
+  if (!same_file) return std::nullopt;
+  return replaced ? WriteResult::kWritten : ResultOf(error);
 }
 
-// Opens the file to read it, sharing it only with other readers, so that it
-// cannot change while it is read. A missing file gives an invalid handle
-// and ERROR_FILE_NOT_FOUND.
-FileHandle OpenToRead(const std::wstring& path) {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  RetryMomentaryRefusals([&] {
-    file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return file != INVALID_HANDLE_VALUE;
-  });
-  return FileHandle(file);
-}
+// Writes the new file over the old one, `writer` (open to read and write,
+// `info` describing it), from its first changed byte on, after a flushed
+// record of the write has been left beside it, from which a later run
+// finishes the write if this one is cut short, and from which this one
+// copies.
+WriteResult WriteInPlace(const std::wstring& directory, const std::wstring& file_name,
+                         HANDLE writer, const BY_HANDLE_FILE_INFORMATION& info, const Plan& plan) {
+  const uint64_t old_size = SizeOf(info);
+  const uint64_t new_size = NewSize(plan, old_size);
+  const uint64_t first_change = plan.splices.front().begin;
+  HandleReader old_file(writer);
+  std::optional<std::vector<uint32_t>> checksums =
+      ChecksumOldContent(old_file, first_change, old_size);
+  if (!checksums) return ResultOf(GetLastError());
+  const std::string head = EncodeRedoHeader(
+      {FileIdOf(info), old_size, new_size, first_change, kRedoBlockSize, std::move(*checksums)});
 
-bool SetEntryInFile(const std::wstring& target, const Entry& entry) {
-  const size_t separator = target.find_last_of(L"\\/");
-  if (separator == std::wstring::npos) return false;
-  const std::wstring directory = target.substr(0, separator + 1);
-  const std::wstring file_name = target.substr(separator + 1);
-  RemoveStaleTemporaries(directory, file_name);
-
-  // Only a plain file is opened at all: a directory or a device in its place
-  // is refused without being touched.
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-    const Plan created = PlanEntry({}, entry);
-    return ReplaceFile(directory, file_name, target, Pieces({}, created), Original{});
+  // Under Wine a new file gets the Unix permissions the umask gives, which
+  // the native program judges the record by; on Windows it is made private.
+  std::wstring temporary;
+  FileHandle record = CreateTemporary(directory, file_name, !RunningUnderWine(), temporary);
+  if (!record.valid()) return ResultOf(GetLastError());
+  const std::wstring record_path =
+      directory + RedoName<wchar_t>(temporary.substr(directory.size()));
+  if (!(WriteAllAt(record.get(), head, 0) &&
+        WriteNewContent(writer, old_size, plan, first_change, record.get(), head.size()) &&
+        FlushFileBuffers(record.get()) && record.Close() &&
+        MoveFileExW(temporary.c_str(), record_path.c_str(), MOVEFILE_WRITE_THROUGH))) {
+    const DWORD error = GetLastError();
+    record.Close();
+    DeleteFileW(temporary.c_str());
+    return ResultOf(error);
   }
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return false;
-  FileHandle file = OpenToRead(target);
+  record =
+      FileHandle(CreateFileW(record_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!record.valid() || !SetSize(writer, std::max(new_size, old_size))) {
+    const DWORD error = GetLastError();
+    SetSize(writer, old_size);
+    record.Close();
+    DeleteFileW(record_path.c_str());
+    return ResultOf(error);
+  }
+  // Cut short, the record stays for the next run to finish from.
+  if (!(CopyRange(record.get(), head.size(), writer, first_change, new_size - first_change) &&
+        SetSize(writer, new_size) && FlushFileBuffers(writer))) {
+    return ResultOf(GetLastError());
+  }
+  record.Close();
+  DeleteFileW(record_path.c_str());
+  return WriteResult::kWritten;
+}
+
+// Under the lock, the file at `target`, with `attributes`.
+WriteResult SetEntryInExistingFile(const std::wstring& directory, const std::wstring& file_name,
+                                   const std::wstring& target, DWORD attributes,
+                                   const Entry& entry) {
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+    return WriteResult::kNotAFile;
+  FileHandle file = OpenShared(target, GENERIC_READ | READ_CONTROL);
   BY_HANDLE_FILE_INFORMATION info;
-  if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(file.get(), &info) ||
+  if (!file.valid()) return ResultOf(GetLastError());
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return false;
+    return WriteResult::kNotAFile;
   }
-  std::string content;
-  if (!ReadAll(file.get(), content)) return false;
-  const Original original{
-      info.dwFileAttributes, info.ftCreationTime, SecurityOf(file.get(), DACL_SECURITY_INFORMATION),
-      SecurityOf(file.get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)};
-  file.Close();
-
-  const Plan plan = PlanEntry(content, entry);
-  if (plan.status == EditStatus::kAlreadySet) return true;
+  const std::optional<Plan> plan = PlanForFile(file.get(), SizeOf(info), entry);
+  if (!plan) return ResultOf(GetLastError());
+  if (plan->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
+  if (plan->status != EditStatus::kEdited) return WriteResult::kUnreadable;
   // The read-only attribute is refused for administrators too, as Windows'
   // own profile writer refuses it.
-  if (plan.status != EditStatus::kEdited || (original.attributes & FILE_ATTRIBUTE_READONLY)) {
-    return false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return WriteResult::kReadOnly;
+  // A file this account may not write is refused even where the directory
+  // would let a new file take its place.
+  FileHandle writer = OpenShared(target, GENERIC_READ | GENERIC_WRITE);
+  BY_HANDLE_FILE_INFORMATION writing;
+  if (!writer.valid()) return ResultOf(GetLastError());
+  if (!GetFileInformationByHandle(writer.get(), &writing) || FileIdOf(writing) != FileIdOf(info)) {
+    return WriteResult::kFailed;
   }
-  return ReplaceFile(directory, file_name, target, Pieces(content, plan), original);
+
+  // Under Wine a new file cannot carry the Unix permissions, group,
+  // extended attributes or access list: it is written in place there, as it
+  // is wherever a new file would not be the same file.
+  const bool other_names = info.nNumberOfLinks > 1 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (!RunningUnderWine() && !other_names) {
+    const Original original{info.dwFileAttributes, info.ftCreationTime,
+                            SecurityOf(file.get(), DACL_SECURITY_INFORMATION),
+                            SecurityOf(file.get(), kOwnership)};
+    writer.Close();
+    if (const std::optional<WriteResult> replaced = ReplaceWithNewFile(
+            directory, file_name, target, std::move(file), SizeOf(info), *plan, original)) {
+      return *replaced;
+    }
+    writer = OpenShared(target, GENERIC_READ | GENERIC_WRITE);
+    if (!writer.valid()) return ResultOf(GetLastError());
+    if (!GetFileInformationByHandle(writer.get(), &writing) ||
+        FileIdOf(writing) != FileIdOf(info)) {
+      return WriteResult::kFailed;
+    }
+  }
+  return WriteInPlace(directory, file_name, writer.get(), writing, *plan);
+}
+
+WriteResult SetEntryInFile(const std::wstring& target, const Entry& entry) {
+  const size_t separator = target.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return WriteResult::kNoDirectory;
+  const std::wstring directory = target.substr(0, separator + 1);
+  const std::wstring file_name = target.substr(separator + 1);
+  RunLock lock;
+  if (const WriteResult locked = TakeRunLock(directory, file_name, lock);
+      locked != WriteResult::kWritten) {
+    return locked;
+  }
+  if (const WriteResult cleaned = CleanUpAfterDeadRuns(directory, file_name);
+      cleaned != WriteResult::kWritten) {
+    return cleaned;
+  }
+  // Only a plain file is opened at all: a directory or a device in its place
+  // is refused without being touched. A link is followed to its target.
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return SetEntryInExistingFile(directory, file_name, target, attributes, entry);
+  }
+  // A missing file is made empty first, so that nothing that stands in its
+  // place unseen (under Wine, a link whose target is gone) is replaced, and
+  // is then written like any other; it goes again if that fails.
+  if (GetLastError() != ERROR_FILE_NOT_FOUND) return ResultOf(GetLastError());
+  FileHandle created(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!created.valid()) {
+    return GetLastError() == ERROR_FILE_EXISTS ? WriteResult::kNotAFile : ResultOf(GetLastError());
+  }
+  created.Close();
+  attributes = GetFileAttributesW(target.c_str());
+  const WriteResult result =
+      SetEntryInExistingFile(directory, file_name, target, attributes, entry);
+  if (result != WriteResult::kWritten) DeleteFileW(target.c_str());
+  return result;
 }
 
 }  // namespace
 
-bool WriteProfileEntry(const std::string& path, const Entry& entry) {
-  if (!IsWritable(entry)) return false;
+WriteResult WriteProfileEntry(const std::string& path, const Entry& entry) {
+  if (!IsWritable(entry)) return WriteResult::kFailed;
   try {
     const std::optional<std::wstring> target = Widen(path);
-    return target && SetEntryInFile(*target, entry);
+    return target ? SetEntryInFile(*target, entry) : WriteResult::kFailed;
   } catch (const std::bad_alloc&) {
-    return false;  // a file too large for memory is refused, not half-written
+    return WriteResult::kFailed;  // a file too large for memory is refused, not half-written
   }
 }
 

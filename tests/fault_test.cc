@@ -7,8 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <fstream>
+#include <iostream>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -38,6 +42,51 @@ std::string LargeConfiguration(size_t size) {
     }
   }
   return text;
+}
+
+// A configuration as DASYLab ships it: a couple of hundred bytes, where a
+// run is over in far less time than it takes to start one.
+const std::string kSmallConfiguration =
+    "[Settings]\r\nLanguage=English\r\nLastWorksheet=C:\\Worksheets\\Lab3.DSB\r\n\r\n"
+    "[Hardware]\r\nMDEMO.DLL=Demo Board Driver\r\nMIO16.DLL=Multi I/O 16 Driver\r\n\r\n"
+    "[Hardware Options]\r\nSampleRate=1000\r\nChannels=16\r\n";
+
+// Whether a write in place's record is among `names`: a write was cut
+// short after its record was complete, so the file may be half written.
+bool HoldsARecord(const std::vector<std::string>& names) {
+  return std::any_of(names.begin(), names.end(),
+                     [](const std::string& name) { return name.ends_with(".kavro-redo"); });
+}
+
+// Whether `pid` is still running: neither gone nor a zombie.
+bool Running(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const size_t name_end = line.rfind(')');
+  return name_end != std::string::npos && line.size() > name_end + 2 && line[name_end + 2] != 'Z' &&
+         line[name_end + 2] != 'X';
+}
+
+// unshare(1), where it may make a PID namespace (as root): the program run
+// under it is PID 1 there, a process id that is always "alive".
+std::optional<std::string> UnshareForPidNamespaces() {
+  for (const char* unshare : {"/usr/bin/unshare", "/bin/unshare"}) {
+    if (fs::exists(unshare) &&
+        RunProcess(unshare, {"--pid", "--fork", "/bin/true"}, "/", {}).exit_status == 0) {
+      return unshare;
+    }
+  }
+  return std::nullopt;
+}
+
+// The process id `pid` has in its own PID namespace (the last of NSpid).
+std::string PidInOwnNamespace(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("NSpid:")) return line.substr(line.find_last_of(" \t") + 1);
+  }
+  return "";
 }
 
 class FaultTest : public ::testing::Test {
@@ -89,32 +138,108 @@ TEST_F(FaultTest, KilledAnywhereLeavesTheOldFileOrTheNewOne) {
 }
 
 // Killed at random moments while writing in place (a file with a second
-// name): the file may be cut short, but then the complete copy of the new
-// file is beside it, and the next run finishes the write from it. Either
-// way the next run leaves the new file under both names and nothing else.
+// name): the file may be cut short, but then the record of the write is
+// beside it, and the next run finishes the write from it. Either way the
+// next run leaves the new file under both names and nothing else. The run
+// killed is an ordinary process; or PID 1 of a PID namespace of its own, as
+// in a container, so that nothing may hang on the id of the run that left
+// a leftover (PID 1 always looks alive); or one of several copies at once,
+// whose survivors must take the leftovers in their stride.
 TEST_F(FaultTest, KilledWhileWritingInPlaceIsFinishedByTheNextRun) {
   const std::string old_content = LargeConfiguration(8 << 20);
   const std::string new_content = profile::SetEntry(old_content, kDriver).content;
   const fs::path other_name = prefix_.install_dir() / "linked.ini";
+  const std::optional<std::string> unshare = UnshareForPidNamespaces();
 
   WriteFile(prefix_.ini(), old_content);
   fs::create_hard_link(prefix_.ini(), other_name);
   std::uniform_int_distribution<int64_t> moment = MomentsOfARun(old_content);
   std::mt19937 random(20261210);
-  int left_unfinished = 0;
-  for (int attempt = 0; attempt < 40; ++attempt) {
-    SCOPED_TRACE("attempt " + std::to_string(attempt));
-    WriteFile(prefix_.ini(), old_content);
-    const pid_t child = StartProcess(KAVRO_REGISTER, Env());
-    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
-    kill(child, SIGKILL);
-    WaitProcess(child);
-    left_unfinished += ReadFile(prefix_.ini()) != new_content;
-    ASSERT_EQ(Run().exit_status, 0);
-    ASSERT_EQ(ReadFile(other_name), new_content);
-    ASSERT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini", "linked.ini"));
+  // The write proper, once its record is there, is a copy and a flush of a
+  // few milliseconds; past that the run is all but over.
+  std::uniform_int_distribution<int64_t> just_after(0, 8000);
+  struct Row {
+    const char* what;
+    int attempts;
+    bool own_pid_namespace;
+    int copies;
+  };
+  const std::vector<Row> rows = {
+      {"an ordinary process", 20, false, 1},
+      {"PID 1 of its own PID namespace", 20, true, 1},
+      {"one of four copies at once", 12, false, 4},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.own_pid_namespace && !unshare) {
+      std::cout << "[  SKIPPED ] killed as " << row.what
+                << ": unshare --pid --fork is not permitted here\n";
+      continue;
+    }
+    int cut_mid_write = 0;
+    int torn = 0;  // of those, the file neither old nor new
+    for (int attempt = 0; attempt < row.attempts; ++attempt) {
+      SCOPED_TRACE("attempt " + std::to_string(attempt));
+      WriteFile(prefix_.ini(), old_content);
+      if (row.copies > 1) {
+        const std::vector<pid_t> copies = StartTogether(
+            KAVRO_REGISTER, std::vector<std::map<std::string, std::string>>(row.copies, Env()));
+        const size_t victim = random() % copies.size();
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random) * row.copies));
+        kill(copies[victim], SIGKILL);
+        for (size_t i = 0; i < copies.size(); ++i) {
+          const int status = WaitProcess(copies[i]);
+          if (i != victim) {
+            EXPECT_EQ(status, 0) << "copy " << i << " of " << copies.size();
+          }
+        }
+      } else {
+        pid_t wrapper = -1;
+        pid_t child = -1;
+        if (row.own_pid_namespace) {
+          wrapper = StartProcess(*unshare, Env(), {"--pid", "--fork", KAVRO_REGISTER});
+          child = FirstChildOf(wrapper);
+          ASSERT_GT(child, 0) << "unshare started nothing";
+          ASSERT_EQ(PidInOwnNamespace(child), "1");
+        } else {
+          child = StartProcess(KAVRO_REGISTER, Env());
+        }
+        if (attempt % 2 == 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        } else {
+          // Aimed at the write itself: from when its record is complete,
+          // a short while on into the copying.
+          const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (Running(child) && !HoldsARecord(ListTree(prefix_.install_dir())) &&
+                 std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          std::this_thread::sleep_for(std::chrono::microseconds(just_after(random)));
+        }
+        kill(child, SIGKILL);
+        WaitProcess(wrapper > 0 ? wrapper : child);
+        const std::vector<std::string> left = ListTree(prefix_.install_dir());
+        const std::string after = ReadFile(prefix_.ini());
+        if (HoldsARecord(left)) {
+          ++cut_mid_write;
+          torn += after != old_content && after != new_content;
+        } else {
+          // Without a record the write never began or ran to its end.
+          ASSERT_TRUE(after == old_content || after == new_content)
+              << "a file half written, with no record: " << ::testing::PrintToString(left);
+        }
+      }
+      ASSERT_EQ(Run().exit_status, 0);
+      ASSERT_EQ(ReadFile(prefix_.ini()), new_content);
+      ASSERT_EQ(ReadFile(other_name), new_content);
+      ASSERT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini", "linked.ini"));
+    }
+    if (row.copies == 1) {
+      EXPECT_GT(cut_mid_write, 0) << "no kill landed while the file was being written";
+      RecordProperty(std::string("cut_mid_write, ") + row.what, cut_mid_write);
+      RecordProperty(std::string("torn, ") + row.what, torn);
+    }
   }
-  EXPECT_GT(left_unfinished, 0) << "no kill landed before the write was done";
 }
 
 // The install directory renamed, and a fresh one with a DASYLab.ini of its
@@ -179,15 +304,77 @@ TEST_F(FaultTest, InterruptedAnywhereLeavesNothingBehind) {
   RecordProperty("interrupted_mid_write", interrupted_mid_write);
 }
 
-TEST_F(FaultTest, SixteenCopiesAtOnceWriteTheEntryOnce) {
-  const std::string old_content = LargeConfiguration(4 << 20);
-  WriteFile(prefix_.ini(), old_content);
-  std::vector<pid_t> copies;
-  for (int i = 0; i < 16; ++i) copies.push_back(StartProcess(KAVRO_REGISTER, Env()));
-  for (const pid_t copy : copies) EXPECT_EQ(WaitProcess(copy), 0);
-
-  EXPECT_EQ(ReadFile(prefix_.ini()), profile::SetEntry(old_content, kDriver).content);
-  EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
+// Copies started at the same moment, round after round, take turns: every
+// one succeeds, and after each round the file holds the entry once, under
+// every name it has, with nothing left beside it. A file with one name is
+// replaced; one with a second name is written in place. Without turns, a
+// run takes another's temporary file or record for a dead run's and clears
+// it, or reads a file half written. The second name may be another
+// prefix's DASYLab.ini (a shared install linked into two prefixes), where
+// half the copies start from each prefix.
+TEST_F(FaultTest, CopiesStartedTogetherTakeTurns) {
+  enum class SecondName { kNone, kBeside, kInAnotherPrefix };
+  struct Row {
+    const char* what;
+    std::string content;
+    int rounds;
+    int copies;
+    SecondName second_name;
+  };
+  const std::string large = LargeConfiguration(4 << 20);
+  const std::vector<Row> rows = {
+      {"small file, replaced", kSmallConfiguration, 100, 4, SecondName::kNone},
+      {"small file, written in place", kSmallConfiguration, 100, 4, SecondName::kBeside},
+      {"small file, linked into two prefixes", kSmallConfiguration, 100, 4,
+       SecondName::kInAnotherPrefix},
+      {"4 MiB file, replaced", large, 4, 16, SecondName::kNone},
+      {"4 MiB file, written in place", large, 4, 16, SecondName::kBeside},
+      {"4 MiB file, linked into two prefixes", large, 4, 16, SecondName::kInAnotherPrefix},
+  };
+  const WinePrefix other_prefix;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string expected = profile::SetEntry(row.content, kDriver).content;
+    fs::remove(prefix_.install_dir() / "linked.ini");
+    fs::remove(other_prefix.ini());
+    WriteFile(prefix_.ini(), row.content);
+    std::vector<std::string> names = {"DASYLab.ini"};
+    std::vector<std::map<std::string, std::string>> envs(row.copies, Env());
+    fs::path other_name;
+    if (row.second_name == SecondName::kBeside) {
+      other_name = prefix_.install_dir() / "linked.ini";
+      names.push_back("linked.ini");
+    } else if (row.second_name == SecondName::kInAnotherPrefix) {
+      other_name = other_prefix.ini();
+      for (size_t i = 0; i < envs.size(); i += 2) {
+        envs[i]["WINEPREFIX"] = other_prefix.path().string();
+      }
+    }
+    if (!other_name.empty()) fs::create_hard_link(prefix_.ini(), other_name);
+    int failed_rounds = 0;
+    for (int round = 0; round < row.rounds; ++round) {
+      WriteFile(prefix_.ini(), row.content);  // in place: the second name stays
+      int failed_runs = 0;
+      for (const pid_t copy : StartTogether(KAVRO_REGISTER, envs)) {
+        failed_runs += WaitProcess(copy) != 0;
+      }
+      const bool whole = ReadFile(prefix_.ini()) == expected &&
+                         (other_name.empty() || ReadFile(other_name) == expected);
+      const std::vector<std::string> left = ListTree(prefix_.install_dir());
+      const std::vector<std::string> left_in_other = ListTree(other_prefix.install_dir());
+      const bool clean =
+          left == names && (row.second_name != SecondName::kInAnotherPrefix ||
+                            left_in_other == std::vector<std::string>{"DASYLab.ini"});
+      if (failed_runs == 0 && whole && clean) continue;
+      if (++failed_rounds <= 3) {
+        ADD_FAILURE() << "round " << round << ": " << failed_runs << " of " << row.copies
+                      << " runs failed, the file is " << (whole ? "right" : "wrong")
+                      << ", the directories hold " << ::testing::PrintToString(left) << " and "
+                      << ::testing::PrintToString(left_in_other);
+      }
+    }
+    EXPECT_EQ(failed_rounds, 0) << "of " << row.rounds << " rounds";
+  }
 }
 
 // A hostile file gets a clear outcome: the entry written with everything

@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -143,26 +146,73 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
-pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env) {
+namespace {
+
+// Forks and runs `program`; the child first waits for end of file on
+// `gate`, where it is not -1, and closes `gate_writer`.
+pid_t StartBehindGate(const std::string& program, const std::map<std::string, std::string>& env,
+                      const std::vector<std::string>& args, int gate, int gate_writer) {
   std::vector<std::string> env_strings;
   std::vector<char*> envp = EnvironmentBlock(env, env_strings);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    if (gate >= 0) {
+      close(gate_writer);
+      char byte;
+      while (read(gate, &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    execve(program.c_str(), argv, envp.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   return child;
+}
+
+}  // namespace
+
+pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env,
+                   const std::vector<std::string>& args) {
+  return StartBehindGate(program, env, args, -1, -1);
+}
+
+std::vector<pid_t> StartTogether(const std::string& program,
+                                 const std::vector<std::map<std::string, std::string>>& envs) {
+  int gate[2];
+  if (pipe2(gate, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<pid_t> children;
+  for (const auto& env : envs) {
+    children.push_back(StartBehindGate(program, env, {}, gate[0], gate[1]));
+  }
+  close(gate[1]);  // the last writer: every child's read ends now
+  close(gate[0]);
+  return children;
 }
 
 int WaitProcess(pid_t child) {
   int status = 0;
   if (waitpid(child, &status, 0) != child) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+pid_t FirstChildOf(pid_t parent, int timeout_milliseconds) {
+  const std::string children =
+      "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_milliseconds);
+  do {
+    std::ifstream in(children);
+    pid_t child = -1;
+    if (in >> child && child > 0) return child;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  } while (std::chrono::steady_clock::now() < give_up);
+  return -1;
 }
 
 }  // namespace testing_support

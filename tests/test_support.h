@@ -81,9 +81,21 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
                          const fs::path& cwd, const std::map<std::string, std::string>& env,
                          int timeout_seconds = 20, const fs::path& input = "/dev/null");
 
-// Starts `program` with exactly `env`, its standard streams on /dev/null,
-// and returns at once.
-pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env);
+// Starts `program` with `args` and exactly `env`, its standard streams on
+// /dev/null, and returns at once.
+pid_t StartProcess(const std::string& program, const std::map<std::string, std::string>& env,
+                   const std::vector<std::string>& args = {});
+
+// Starts a copy of `program` for each of `envs`, with that environment, as
+// StartProcess does, each held back after its fork until all are forked, so
+// that they reach the file together rather than one fork apart.
+std::vector<pid_t> StartTogether(const std::string& program,
+                                 const std::vector<std::map<std::string, std::string>>& envs);
+
+// The first child of `parent` (a child of this process), waiting up to
+// `timeout_milliseconds` for it to appear; -1 when none did. For reaching
+// the program that a wrapper such as unshare started.
+pid_t FirstChildOf(pid_t parent, int timeout_milliseconds = 5000);
 
 // Waits for a child started by StartProcess; returns its exit status, or -1
 // when a signal ended it.

@@ -19,9 +19,24 @@ launch() {
 rm -rf "$drive_c/Program Files/DASYLab 8.0"
 before=$(find "$drive_c" -path "$drive_c/unattended-stderr.txt" -prune -o -print | sort)
 expect_eq "DASYLab missing: ends by itself" "$(launch)" "exit 1"
-expect_file "DASYLab missing: the warning on standard error" "$error_log" "${warning_text//\\/\\\\}\r\n"
+expect_file "DASYLab missing: the warning and its cause on standard error" "$error_log" \
+  "${warning_text//\\/\\\\}\r\nkavro-register: the install directory is missing\r\n"
 expect_eq "DASYLab missing: nothing created" \
   "$(find "$drive_c" -path "$drive_c/unattended-stderr.txt" -prune -o -print | sort)" "$before"
+
+# With no display at all (ssh, cron, a deployment tool on Linux) the box
+# cannot be shown: the warning goes to standard error, and where that is
+# closed too the status says the warning was not reported.
+no_display() { env -u DISPLAY timeout "$limit" wine "$drive_c/kavro-register.exe"; }
+status=0
+no_display 2>"$KAVRO_RUN_DIR/no-display.err" || status=$?
+expect_eq "no display: exit status" "$status" 1
+expect_eq "no display: the warning and its cause" "$(tr -d '\r' <"$KAVRO_RUN_DIR/no-display.err")" \
+  "$warning_text
+kavro-register: the install directory is missing"
+status=0
+no_display 2>&- || status=$?
+expect_eq "no display, no standard error: exit status" "$status" 2
 
 reset_install_dir
 expect_eq "DASYLab present: registers" "$(launch)" "exit 0"

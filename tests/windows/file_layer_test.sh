@@ -244,6 +244,25 @@ else
   echo "SKIPPED: the Windows and native programs together (no native program named)"
 fi
 
+# An 800 MiB file, through the 32-bit program: written with memory flat in
+# the file's size (the whole file would not even fit its address space).
+if [ "$(df --output=avail -B1M "$work" | tail -1)" -gt 2500 ]; then
+  reset_install_dir
+  { printf '[Hardware]\r\nMDEMO.DLL=Demo\r\n'; yes $'[Channel]\r\nGain=1\r' | head -c 800M; } >"$ini"
+  peak_kib=$(python3 - "$KAVRO_EXE" <<'EOF'
+import resource, subprocess, sys
+subprocess.run(["wine", sys.argv[1]], check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+EOF
+  ) || fail "800 MiB: the program failed"
+  expect_eq "800 MiB: registered" "$(head -c 200 "$ini" | grep -c 'MKAVRO.DLL=KAVRO DAQ Cards Driver')" 1
+  expect_eq "800 MiB: peak memory under 64 MiB ($((peak_kib / 1024)) MiB)" \
+    "$((peak_kib < 64 * 1024))" 1
+  reset_install_dir
+else
+  echo "SKIPPED: an 800 MiB file (not enough free disk)"
+fi
+
 # A full disk: refused, the original byte for byte, no stray file.
 if [ "$(id -u)" -eq 0 ] && mkdir -p "$work/full" && mount -t tmpfs -o size=64k tmpfs "$work/full"; then
   trap 'umount "$work/full" 2>/dev/null || true' EXIT

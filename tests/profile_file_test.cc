@@ -300,7 +300,7 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
       {"stale record: the file cut since", old_content.substr(0, 200000),
        own_record(0600, geteuid()), profile::WriteResult::kUnprovenRecord,
        old_content.substr(0, 200000), {record}},
-      {"record writable by others", old_content, own_record(0620, geteuid()),
+      {"record writable by others", old_content, own_record(0602, geteuid()),
        profile::WriteResult::kWritten, new_content, {record}},
       {"record of another file", old_content,
        [&](uint64_t inode) { own_record(0600, geteuid())(inode + 1); },

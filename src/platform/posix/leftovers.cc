@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +19,23 @@ bool IsOwnLeftover(const struct stat& st) {
   return S_ISREG(st.st_mode) && (st.st_uid == geteuid() || st.st_uid == 0) && st.st_nlink == 1;
 }
 
-// A record is trusted only where nobody else could have written it.
-bool IsTrustedRecord(const struct stat& st) { return IsOwnLeftover(st) && (st.st_mode & 022) == 0; }
+// Whether `group` is the primary group of `user`: with a group of its own
+// per user, as Debian gives, that group is the user alone.
+bool IsPrimaryGroupOf(uid_t user, gid_t group) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  return getpwuid_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+         found->pw_gid == group;
+}
+
+// A record is trusted only where nobody else could have written it. The
+// Windows program under Wine makes its files with the umask's permissions,
+// group-writable under the common umask 002.
+bool IsTrustedRecord(const struct stat& st) {
+  return IsOwnLeftover(st) && (st.st_mode & 002) == 0 &&
+         ((st.st_mode & 020) == 0 || IsPrimaryGroupOf(st.st_uid, st.st_gid));
+}
 
 // The leftovers beside `file_name`, of each kind.
 std::vector<std::pair<Leftover, std::string>> Leftovers(int directory,

@@ -23,10 +23,6 @@ struct Case {
   std::string after;
 };
 
-bool IsUtf16(const std::string& file) {
-  return file.starts_with("\xFF\xFE") || file.starts_with("\xFE\xFF");
-}
-
 // Windows' reader and Wine's both get the driver's value from `file`.
 void ExpectBothReadersGetTheValue(const std::string& file) {
   for (const reader::Rules rules : {reader::Rules::kWindows, reader::Rules::kWine}) {
@@ -36,25 +32,19 @@ void ExpectBothReadersGetTheValue(const std::string& file) {
   }
 }
 
-// Read a part at a time, `file` gets the plan it gets whole, but where only
-// the whole file decides it.
-void ExpectSamePlanFromParts(const std::string& file, bool whole_file_decides) {
+// Read a part at a time, of any size, `file` gets the plan it gets whole.
+void ExpectSamePlanFromParts(const std::string& file) {
   const profile::Plan whole = profile::PlanEntry(file, kDriver);
   for (size_t part = 1; part <= file.size(); ++part) {
-    const std::optional<profile::Plan> from_parts =
-        testing_support::PlanInParts(file, kDriver, part).plan;
-    if (whole_file_decides) {
-      EXPECT_FALSE(from_parts) << "in parts of " << part;
-    } else {
-      EXPECT_EQ(from_parts, whole) << "in parts of " << part;
-    }
+    EXPECT_EQ(testing_support::PlanInParts(file, kDriver, part).plan, whole)
+        << "in parts of " << part;
   }
 }
 
-void ExpectEdits(const std::vector<Case>& cases, bool whole_file_decides = false) {
+void ExpectEdits(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ExpectSamePlanFromParts(c.before, whole_file_decides);
+    ExpectSamePlanFromParts(c.before);
     const profile::Edit edit = profile::SetEntry(c.before, kDriver);
     ASSERT_EQ(edit.status, EditStatus::kEdited);
     EXPECT_EQ(edit.content, c.after);
@@ -67,7 +57,7 @@ void ExpectEdits(const std::vector<Case>& cases, bool whole_file_decides = false
 void ExpectAlreadySet(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
-    ExpectSamePlanFromParts(file, IsUtf16(file));
+    ExpectSamePlanFromParts(file);
     EXPECT_EQ(profile::SetEntry(file, kDriver).status, EditStatus::kAlreadySet);
     ExpectBothReadersGetTheValue(file);
   }
@@ -141,7 +131,7 @@ TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
       {"vertical tab before the key", "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n",
        "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n" + kLine + "\r\n"},
   };
-  ExpectEdits(cases, /*whole_file_decides=*/true);
+  ExpectEdits(cases);
 }
 
 TEST(SetEntryTest, ReplacesOnlyTheValueOfTheKeysFirstLine) {
@@ -216,7 +206,7 @@ TEST(SetEntryTest, EditsUtf16FilesInTheirOwnEncoding) {
         {"mark only", Utf16("", little_endian),
          Utf16("[Hardware]\r\n" + kLine + "\r\n", little_endian)},
     };
-    ExpectEdits(cases, /*whole_file_decides=*/true);
+    ExpectEdits(cases);
     ExpectAlreadySet({Utf16("[HARDWARE]\n" + kLine + "\n", little_endian)});
   }
   // A non-ASCII unit (U+5B5B) must not be taken for '[' however its bytes fall.

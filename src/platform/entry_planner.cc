@@ -3,7 +3,6 @@
 // UTF-16, as units, whose plan is then put back in the file's bytes.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -60,11 +59,10 @@ class FilePlanner {
     if (!bytes_planner && !units_planner) {
       // Three bytes tell the byte order mark, if any.
       const size_t count = std::min(head.size() - head_size, bytes.size());
-      std::memcpy(head.data() + head_size, bytes.data(), count);
-      head_size += count;
+      head_size += bytes.copy(head.data() + head_size, count);
       bytes.remove_prefix(count);
       if (head_size < head.size()) return true;
-      if (!Start() && !bytes.empty()) return false;
+      if (!Start()) return false;
     }
     return FeedText(bytes);
   }

@@ -182,7 +182,7 @@ class LineReading {
       quoted_ = {};
       opening_quote_ = c;
       quoted_.alive = c == Char('"') || c == Char('\'');
-      plain_.alive = value.empty() ? false : c == value[0];
+      plain_.alive = !value.empty() && c == value[0];
       plain_.matched = 1;
       return;
     }

@@ -107,7 +107,7 @@ size_t StreamingPlanner<Char>::SkipToPossibleHeader(Text<Char> units, size_t i) 
   // blank, it is read from here on.
   if (const std::optional<size_t> line = BlankLineStartBefore(units, i, units.size())) {
     if (*line < units.size()) StartLine(pos_ + *line);
-    return units.size() > *line ? *line : units.size();
+    return *line;
   }
   skip_rest_of_line_ = true;
   return units.size();

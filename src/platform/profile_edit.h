@@ -13,10 +13,11 @@
 
 namespace profile {
 
-// Section and key are single-line names: no CR or LF, a section without `]`,
-// a key without `=` that does not start with `[` or `;`. The value is a
-// single line too. Characters of 8-bit text are taken as Latin-1 where they
-// go into a UTF-16 file.
+// Section and key are single-line names: no CR or LF, no blanks at their
+// ends (readers trim them), a section without `]`, a key without `=` that
+// does not start with `[` or `;`. The value is a single line that reads as
+// itself: no blanks at its ends and not in a pair of quotes. Characters of
+// 8-bit text are taken as Latin-1 where they go into a UTF-16 file.
 struct Entry {
   std::string_view section;
   std::string_view key;
@@ -68,12 +69,10 @@ struct Plan {
 // Requires IsWritable(entry).
 Plan PlanEntry(std::string_view original, const Entry& entry);
 
-// PlanEntry for a file read from its start a part at a time, which needs
-// only the part up to the end of the entry's section and holds none of it
-// but a line cut by the end of a part. Where that part decides the plan,
-// which is nearly always, the planner gives it; where only the whole file
-// does (a UTF-16 file, readers that find different places), PlanEntry on
-// the whole file gives it.
+// PlanEntry for a file read from its start a part at a time. It holds none
+// of the file, however long its lines, and needs it only up to the end of
+// the entry's section for both readers (for a UTF-16 file, whose number of
+// bytes decides whether it can be read at all, to the end).
 class EntryPlanner {
  public:
   explicit EntryPlanner(const Entry& entry);
@@ -86,8 +85,8 @@ class EntryPlanner {
   // Takes the `count` bytes put at the start of Room(); returns false once
   // the plan needs no more of the file.
   bool Took(size_t count);
-  // The plan, once the file has ended or Took returned false; nothing when
-  // only the whole file decides it.
+  // The plan, once the file has ended or Took returned false. There always
+  // is one: no file needs to be read whole.
   std::optional<Plan> Finish();
 
  private:

@@ -77,7 +77,8 @@ void BM_WriteProfileEntry(benchmark::State& state) {
     state.PauseTiming();
     Store(file, original);
     state.ResumeTiming();
-    if (profile::WriteProfileEntry(file, kDriver) != profile::WriteResult::kWritten) state.SkipWithError("write refused");
+    if (profile::WriteProfileEntry(file, kDriver) != profile::WriteResult::kWritten)
+      state.SkipWithError("write refused");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(original.size()));
 }
@@ -152,7 +153,9 @@ void BM_FullWriteOverKernelCopy(benchmark::State& state) {
   bool ok = true;
   for (auto _ : state) {
     Store(file, original);
-    const double write = SecondsOf([&] { return profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten; }, ok);
+    const double write = SecondsOf(
+        [&] { return profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten; },
+        ok);
     Store(file, original);
     copy_seconds += SecondsOf([&] { return ReplaceByCopy(file, original.size(), KernelCopy); }, ok);
     write_seconds += write;

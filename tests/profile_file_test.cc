@@ -231,8 +231,8 @@ std::string RedoRecordOf(const std::string& old_content, const std::string& new_
                          size_t first_change, uint64_t file_id) {
   profile::OldContentChecksums checksums(profile::kRedoBlockSize);
   checksums.Take(std::string_view(old_content).substr(first_change));
-  return profile::EncodeRedoHeader({file_id, old_content.size(), new_content.size(),
-                                    first_change, profile::kRedoBlockSize, checksums.Finish()}) +
+  return profile::EncodeRedoHeader({file_id, old_content.size(), new_content.size(), first_change,
+                                    profile::kRedoBlockSize, checksums.Finish()}) +
          new_content.substr(first_change);
 }
 
@@ -256,17 +256,15 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
   const size_t midway = first_change + 150000;
   const std::string record = ".dasylab.ini.77.kavro-redo";
   const bool as_root = geteuid() == 0;
-  const auto torn_at = [&](size_t k) {
-    return new_content.substr(0, k) + old_content.substr(k);
-  };
+  const auto torn_at = [&](size_t k) { return new_content.substr(0, k) + old_content.substr(k); };
 
   struct Case {
     std::string what;
-    std::string file;                       // what the file holds when the run starts
-    std::function<void(uint64_t)> leave;    // leaves the leftovers, given the file's inode
+    std::string file;                     // what the file holds when the run starts
+    std::function<void(uint64_t)> leave;  // leaves the leftovers, given the file's inode
     profile::WriteResult result;
-    std::string after;                      // what the file holds afterwards
-    std::vector<std::string> left;          // beside it afterwards
+    std::string after;              // what the file holds afterwards
+    std::vector<std::string> left;  // beside it afterwards
   };
   const auto own_record = [&](mode_t mode, uid_t owner) {
     return [&, mode, owner](uint64_t inode) {
@@ -278,46 +276,88 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
     };
   };
   std::vector<Case> cases = {
-      {"temporaries of dead runs, any name", old_content,
+      {"temporaries of dead runs, any name",
+       old_content,
        [&](uint64_t) {
          WriteFile(dir() / ".DASYLab.ini.999999999.7.kavro-tmp", "partial");
          WriteFile(dir() / ".dasylab.ini.1.kavro-tmp", "partial");
          WriteFile(dir() / ".other.ini.5.kavro-tmp", "not this file's");
        },
-       profile::WriteResult::kWritten, new_content, {".other.ini.5.kavro-tmp"}},
-      {"record, nothing written yet", old_content, own_record(0600, geteuid()),
-       profile::WriteResult::kWritten, new_content, {}},
-      {"record, cut short midway", torn_at(midway), own_record(0600, geteuid()),
-       profile::WriteResult::kWritten, new_content, {}},
+       profile::WriteResult::kWritten,
+       new_content,
+       {".other.ini.5.kavro-tmp"}},
+      {"record, nothing written yet",
+       old_content,
+       own_record(0600, geteuid()),
+       profile::WriteResult::kWritten,
+       new_content,
+       {}},
+      {"record, cut short midway",
+       torn_at(midway),
+       own_record(0600, geteuid()),
+       profile::WriteResult::kWritten,
+       new_content,
+       {}},
       {"record, cut short where the room was reserved",
        new_content.substr(0, new_content.size() - 20) + std::string(20, '\0'),
-       own_record(0600, geteuid()), profile::WriteResult::kWritten, new_content, {}},
-      {"record, write done but not removed", new_content, own_record(0600, geteuid()),
-       profile::WriteResult::kWritten, new_content, {}},
-      {"stale record: the file changed since", torn_at(midway).replace(midway + 70000, 1, "#"),
-       own_record(0600, geteuid()), profile::WriteResult::kUnprovenRecord,
-       torn_at(midway).replace(midway + 70000, 1, "#"), {record}},
-      {"stale record: the file cut since", old_content.substr(0, 200000),
-       own_record(0600, geteuid()), profile::WriteResult::kUnprovenRecord,
-       old_content.substr(0, 200000), {record}},
-      {"record writable by others", old_content, own_record(0602, geteuid()),
-       profile::WriteResult::kWritten, new_content, {record}},
-      {"record of another file", old_content,
+       own_record(0600, geteuid()),
+       profile::WriteResult::kWritten,
+       new_content,
+       {}},
+      {"record, write done but not removed",
+       new_content,
+       own_record(0600, geteuid()),
+       profile::WriteResult::kWritten,
+       new_content,
+       {}},
+      {"stale record: the file changed since",
+       torn_at(midway).replace(midway + 70000, 1, "#"),
+       own_record(0600, geteuid()),
+       profile::WriteResult::kUnprovenRecord,
+       torn_at(midway).replace(midway + 70000, 1, "#"),
+       {record}},
+      {"stale record: the file cut since",
+       old_content.substr(0, 200000),
+       own_record(0600, geteuid()),
+       profile::WriteResult::kUnprovenRecord,
+       old_content.substr(0, 200000),
+       {record}},
+      {"record writable by others",
+       old_content,
+       own_record(0602, geteuid()),
+       profile::WriteResult::kWritten,
+       new_content,
+       {record}},
+      {"record of another file",
+       old_content,
        [&](uint64_t inode) { own_record(0600, geteuid())(inode + 1); },
-       profile::WriteResult::kWritten, new_content, {record}},
-      {"FIFO in a record's place", old_content,
+       profile::WriteResult::kWritten,
+       new_content,
+       {record}},
+      {"FIFO in a record's place",
+       old_content,
        [&](uint64_t) { ASSERT_EQ(mkfifo((dir() / record).c_str(), 0600), 0); },
-       profile::WriteResult::kWritten, new_content, {record}},
+       profile::WriteResult::kWritten,
+       new_content,
+       {record}},
   };
   if (as_root) {
-    cases.push_back({"record planted by another user", old_content, own_record(0600, 4321),
-                     profile::WriteResult::kWritten, new_content, {record}});
-    cases.push_back({"another user's temporary file", old_content,
+    cases.push_back({"record planted by another user",
+                     old_content,
+                     own_record(0600, 4321),
+                     profile::WriteResult::kWritten,
+                     new_content,
+                     {record}});
+    cases.push_back({"another user's temporary file",
+                     old_content,
                      [&](uint64_t) {
                        WriteFile(dir() / ".dasylab.ini.3.kavro-tmp", "theirs");
-                       ASSERT_EQ(chown((dir() / ".dasylab.ini.3.kavro-tmp").c_str(), 4321, 4321), 0);
+                       ASSERT_EQ(chown((dir() / ".dasylab.ini.3.kavro-tmp").c_str(), 4321, 4321),
+                                 0);
                      },
-                     profile::WriteResult::kWritten, new_content, {".dasylab.ini.3.kavro-tmp"}});
+                     profile::WriteResult::kWritten,
+                     new_content,
+                     {".dasylab.ini.3.kavro-tmp"}});
   }
   for (const Case& test : cases) {
     SCOPED_TRACE(test.what);

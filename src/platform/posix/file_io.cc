@@ -49,22 +49,6 @@ bool DescriptorReader::ReadAt(uint64_t offset, std::span<char> buffer, size_t& g
 
 namespace {
 
-// Reads all of the file into a string sized to what fstat said, so that it
-// is held once; a file that changed size meanwhile is still read to its
-// end.
-bool ReadWhole(int fd, size_t expected_size, std::string& content) {
-  DescriptorReader reader(fd);
-  content.resize(expected_size);
-  size_t length = 0;
-  for (size_t got = 0;; length += got) {
-    if (length == content.size()) content.resize(length + (size_t{1} << 16));
-    if (!reader.ReadAt(length, std::span(content).subspan(length), got)) return false;
-    if (got == 0) break;
-  }
-  content.resize(length);
-  return true;
-}
-
 // Whether copy_file_range failed only because it cannot copy here: a kernel
 // without it, a sandbox that forbids it, a file system that refuses it. A
 // copy through a buffer does instead.
@@ -75,7 +59,7 @@ bool KernelCopyUnavailable(int error) {
 
 }  // namespace
 
-std::optional<Plan> PlanForFile(int fd, off_t size, const Entry& entry) {
+std::optional<Plan> PlanForFile(int fd, const Entry& entry) {
   EntryPlanner planner(entry);
   for (;;) {
     const std::span<char> room = planner.Room();
@@ -84,10 +68,7 @@ std::optional<Plan> PlanForFile(int fd, off_t size, const Entry& entry) {
     if (got < 0) return std::nullopt;
     if (got == 0 || !planner.Took(static_cast<size_t>(got))) break;
   }
-  if (std::optional<Plan> plan = planner.Finish()) return plan;
-  std::string original;
-  if (!ReadWhole(fd, static_cast<size_t>(size), original)) return std::nullopt;
-  return PlanEntry(original, entry);
+  return planner.Finish();
 }
 
 bool WriteAllAt(int fd, std::string_view data, off_t offset) {

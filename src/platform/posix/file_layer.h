@@ -56,7 +56,7 @@ class DescriptorReader final : public PositionalReader {
 
 // The plan for the open file `fd`, read from its start only as far as the
 // plan needs; nothing on a read error.
-std::optional<Plan> PlanForFile(int fd, off_t size, const Entry& entry);
+std::optional<Plan> PlanForFile(int fd, const Entry& entry);
 
 bool WriteAllAt(int fd, std::string_view data, off_t offset);
 

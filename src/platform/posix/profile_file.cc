@@ -163,7 +163,7 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WriteResult::kNotAFile;
   std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
   if (!extended) return ResultOf(errno);
-  const std::optional<Plan> plan = PlanForFile(fd.get(), st.st_size, entry);
+  const std::optional<Plan> plan = PlanForFile(fd.get(), entry);
   if (!plan) return ResultOf(errno);
   if (plan->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
   if (plan->status != EditStatus::kEdited) return WriteResult::kUnreadable;

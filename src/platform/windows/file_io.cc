@@ -53,21 +53,6 @@ OVERLAPPED At(uint64_t offset) {
 constexpr DWORD kRetryForMilliseconds = 1000;
 constexpr DWORD kRetryPauseMilliseconds = 50;
 
-// Reads all of the file into a string, for a plan only the whole file
-// decides.
-bool ReadWhole(HANDLE file, uint64_t size, std::string& content) {
-  HandleReader reader(file);
-  content.resize(static_cast<size_t>(size));
-  size_t length = 0;
-  for (size_t got = 0;; length += got) {
-    if (length == content.size()) content.resize(length + (size_t{1} << 16));
-    if (!reader.ReadAt(length, std::span(content).subspan(length), got)) return false;
-    if (got == 0) break;
-  }
-  content.resize(length);
-  return true;
-}
-
 }  // namespace
 
 bool HandleReader::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) {
@@ -96,7 +81,7 @@ FileHandle OpenShared(const std::wstring& path, DWORD access) {
   }
 }
 
-std::optional<Plan> PlanForFile(HANDLE file, uint64_t size, const Entry& entry) {
+std::optional<Plan> PlanForFile(HANDLE file, const Entry& entry) {
   EntryPlanner planner(entry);
   HandleReader reader(file);
   uint64_t offset = 0;
@@ -107,10 +92,7 @@ std::optional<Plan> PlanForFile(HANDLE file, uint64_t size, const Entry& entry) 
     offset += got;
     if (got == 0 || !planner.Took(got)) break;
   }
-  if (std::optional<Plan> plan = planner.Finish()) return plan;
-  std::string original;
-  if (!ReadWhole(file, size, original)) return std::nullopt;
-  return PlanEntry(original, entry);
+  return planner.Finish();
 }
 
 bool WriteAllAt(HANDLE file, std::string_view data, uint64_t offset) {

@@ -72,7 +72,7 @@ FileHandle OpenShared(const std::wstring& path, DWORD access);
 
 // The plan for the open file, read from its start only as far as the plan
 // needs; nothing on a read error.
-std::optional<Plan> PlanForFile(HANDLE file, uint64_t size, const Entry& entry);
+std::optional<Plan> PlanForFile(HANDLE file, const Entry& entry);
 
 bool WriteAllAt(HANDLE file, std::string_view data, uint64_t offset);
 

@@ -165,7 +165,7 @@ WriteResult SetEntryInExistingFile(const std::wstring& directory, const std::wst
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return WriteResult::kNotAFile;
   }
-  const std::optional<Plan> plan = PlanForFile(file.get(), SizeOf(info), entry);
+  const std::optional<Plan> plan = PlanForFile(file.get(), entry);
   if (!plan) return ResultOf(GetLastError());
   if (plan->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
   if (plan->status != EditStatus::kEdited) return WriteResult::kUnreadable;

@@ -10,6 +10,9 @@ int main() {
   // A standard error whose reader has gone must not kill the program before
   // it can end with the status that says the warning could not be shown.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) smaller than the file makes the write
+  // fail, with the warning and nothing left, instead of killing the run.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     const std::unique_ptr<Platform> platform = NewRealPlatform();
     return RunProgram(*platform);

@@ -118,6 +118,10 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
 // The lock a run holds while it reads and writes the file. Released by
 // removing the lock file, then closing it: a run that waited for it finds
 // the name no longer leads to what it locked, and starts over.
+enum class Attempt { kTaken, kHeldByAnother, kGone, kNotAFile, kFailed };
+class RunLock;
+Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& watch, RunLock& lock);
+
 class RunLock final {
  public:
   RunLock() = default;
@@ -126,8 +130,8 @@ class RunLock final {
   ~RunLock();
 
  private:
-  friend WriteResult TakeRunLock(int directory, const std::string& file_name,
-                                 RemovedOnSignals& watch, RunLock& lock);
+  friend Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& watch,
+                            RunLock& lock);
   FileDescriptor fd_;
   int directory_ = -1;
   std::string name_;

@@ -31,10 +31,44 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
+// One attempt, with the signals that end a program held back from the
+// moment the lock file may be made until it is watched, so that no signal
+// leaves one behind that nobody holds.
+Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& watch, RunLock& lock) {
+  const SignalsHeldBack held_back;
+  FileDescriptor fd = OpenLockFile(directory, name);
+  struct stat locked;
+  if (!fd.valid()) return Attempt::kFailed;
+  if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) return Attempt::kNotAFile;
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  if (fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
+    return errno == EAGAIN || errno == EACCES || errno == EINTR ? Attempt::kHeldByAnother
+                                                                : Attempt::kFailed;
+  }
+  // The run before removed the lock file as it let go: a lock on a file
+  // no longer under the name excludes nobody, so it is taken anew.
+  struct stat named;
+  if (fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameFile(locked, named)) {
+    return Attempt::kGone;
+  }
+  watch.Watch(RemovedOnSignals::kLock, directory, name);
+  lock.fd_ = std::move(fd);
+  lock.directory_ = directory;
+  lock.name_ = name;
+  lock.watch_ = &watch;
+  return Attempt::kTaken;
+}
+
 RunLock::~RunLock() {
   if (!fd_.valid()) return;
-  // Forgotten before it goes: from here a signal must not remove a lock
-  // file that another run has made meanwhile.
+  // Forgotten before it goes, so that no signal removes a lock file another
+  // run has made meanwhile; and no signal in between leaves it behind.
+  const SignalsHeldBack held_back;
   watch_->Forget(RemovedOnSignals::kLock);
   unlinkat(directory_, name_.c_str(), 0);
 }
@@ -48,33 +82,21 @@ WriteResult TakeRunLock(int directory, const std::string& file_name, RemovedOnSi
   const std::string name = LockName<char>(file_name);
   const int64_t deadline = NowMilliseconds() + kLockWaitMilliseconds;
   for (;;) {
-    FileDescriptor fd = OpenLockFile(directory, name);
-    struct stat locked;
-    if (!fd.valid()) return ResultOf(errno);
-    if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) return WriteResult::kFailed;
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = 0;
-    range.l_len = 1;
-    while (fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
-      if (errno != EAGAIN && errno != EACCES && errno != EINTR) return ResultOf(errno);
-      if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
-      usleep(kLockPollMilliseconds * 1000);
+    switch (TryRunLock(directory, name, watch, lock)) {
+      case Attempt::kTaken:
+        return WriteResult::kWritten;
+      case Attempt::kFailed:
+        return ResultOf(errno);
+      case Attempt::kNotAFile:
+        return WriteResult::kFailed;
+      case Attempt::kHeldByAnother:
+        if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
+        usleep(kLockPollMilliseconds * 1000);
+        break;
+      case Attempt::kGone:
+        if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
+        break;
     }
-    // The run before removed the lock file as it let go: a lock on a file
-    // no longer under the name excludes nobody, so it is taken anew.
-    struct stat named;
-    if (fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        SameFile(locked, named)) {
-      watch.Watch(RemovedOnSignals::kLock, directory, name);
-      lock.fd_ = std::move(fd);
-      lock.directory_ = directory;
-      lock.name_ = name;
-      lock.watch_ = &watch;
-      return WriteResult::kWritten;
-    }
-    if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
   }
 }
 

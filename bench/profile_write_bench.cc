@@ -186,6 +186,9 @@ void RunForPeakMemory(benchmark::State& state, Shape shape, Argv argv) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the program failed");
     peak_kib = std::max(peak_kib, usage.ru_maxrss);
   }
+  // The files may be a GiB each: they go once measured.
+  fs::remove_all(prefix);
+  fs::remove(pristine);
   state.counters["peak_MiB"] = static_cast<double>(peak_kib) / 1024;
   state.counters["file_MiB"] = static_cast<double>(size) / kMiB;
   state.counters["peak_over_file"] =

@@ -37,7 +37,14 @@ class LineReading {
 
   // The line's next units, up to its ending.
   void Feed(Text<Char> units) {
-    for (size_t i = 0; i < units.size() && state_ != State::kSettled; ++i) Step(units[i], at_ + i);
+    for (size_t i = 0; i < units.size() && state_ != State::kSettled; ++i) {
+      if (state_ == State::kHeaderClosed || state_ == State::kHeaderOther) {
+        // Only a `]` changes what the line is now.
+        i = units.find(Char(']'), i);
+        if (i == Text<Char>::npos) break;
+      }
+      Step(units[i], at_ + i);
+    }
     at_ += units.size();
   }
 

@@ -231,9 +231,11 @@ std::string RedoRecordOf(const std::string& old_content, const std::string& new_
                          size_t first_change, uint64_t file_id) {
   profile::OldContentChecksums checksums(profile::kRedoBlockSize);
   checksums.Take(std::string_view(old_content).substr(first_change));
+  const std::string recorded = new_content.substr(first_change);
   return profile::EncodeRedoHeader({file_id, old_content.size(), new_content.size(), first_change,
-                                    profile::kRedoBlockSize, checksums.Finish()}) +
-         new_content.substr(first_change);
+                                    profile::kRedoBlockSize, profile::Crc32(recorded),
+                                    checksums.Finish()}) +
+         recorded;
 }
 
 // What cut-short runs leave beside the file, found by the next run, which
@@ -315,6 +317,17 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
        own_record(0600, geteuid()),
        profile::WriteResult::kUnprovenRecord,
        torn_at(midway).replace(midway + 70000, 1, "#"),
+       {record}},
+      {"record changed since it was written",
+       torn_at(midway),
+       [&](uint64_t inode) {
+         std::string changed = RedoRecordOf(old_content, new_content, first_change, inode);
+         changed[changed.size() - 100] ^= 1;
+         WriteFile(dir() / record, changed);
+         ASSERT_EQ(chmod((dir() / record).c_str(), 0600), 0);
+       },
+       profile::WriteResult::kUnprovenRecord,
+       torn_at(midway),
        {record}},
       {"stale record: the file cut since",
        old_content.substr(0, 200000),

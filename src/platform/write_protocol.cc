@@ -23,6 +23,9 @@ std::string_view Describe(WriteResult result) {
       return "the disk is full";
     case WriteResult::kLockTimedOut:
       return "another run of kavro-register held the file's lock for too long";
+    case WriteResult::kLockUnusable:
+      return "the lock file beside the file (its name ends in .kavro-lock) is not an empty "
+             "regular file; remove it";
     case WriteResult::kUnprovenRecord:
       return "the record of a cut-short write beside the file does not match it, so it was left "
              "alone; check the file and remove the .kavro-redo file";
@@ -55,7 +58,7 @@ uint32_t CrcByte(uint32_t crc, unsigned char byte) {
 // The stored head: fixed-width little-endian numbers, so that the 32-bit
 // Windows program and the 64-bit native one read each other's records.
 constexpr std::string_view kMagic = "KVROREDO";
-constexpr size_t kFixedSize = kRedoHeaderStart + 4 * 8 + 2 * 4;
+constexpr size_t kFixedSize = kRedoHeaderStart + 4 * 8 + 3 * 4;
 constexpr uint64_t kMostBlocks = uint64_t{1} << 24;  // a 1 TiB file
 
 void Put(std::string& out, uint64_t value, int bytes) {
@@ -97,6 +100,7 @@ std::string EncodeRedoHeader(const RedoHeader& header) {
     Put(out, value, 8);
   }
   Put(out, header.block_size, 4);
+  Put(out, header.new_content_checksum, 4);
   Put(out, header.old_block_checksums.size(), 4);
   for (const uint32_t checksum : header.old_block_checksums) Put(out, checksum, 4);
   Put(out, Crc32(out), 4);
@@ -122,7 +126,8 @@ std::optional<RedoHeader> DecodeRedoHeader(std::string_view stored) {
   header.new_size = Get(stored, 32, 8);
   header.first_change = Get(stored, 40, 8);
   header.block_size = static_cast<uint32_t>(Get(stored, 48, 4));
-  const uint64_t count = Get(stored, 52, 4);
+  header.new_content_checksum = static_cast<uint32_t>(Get(stored, 52, 4));
+  const uint64_t count = Get(stored, 56, 4);
   if (header.block_size == 0 || header.first_change > header.old_size ||
       header.first_change > header.new_size ||
       count != BlockCount(header.old_size, header.first_change, header.block_size) ||
@@ -244,6 +249,22 @@ std::optional<std::vector<uint32_t>> ChecksumOldContent(PositionalReader& old_fi
   return checksums.Finish();
 }
 
+std::optional<uint32_t> ChecksumRange(PositionalReader& file, uint64_t offset, uint64_t length) {
+  std::vector<char> buffer(kReadPart);
+  uint32_t crc = 0;
+  while (length > 0) {
+    size_t got = 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length));
+    if (!ReadFull(file, offset, std::span(buffer.data(), want), got) || got != want) {
+      return std::nullopt;
+    }
+    crc = Crc32(std::string_view(buffer.data(), got), crc);
+    offset += got;
+    length -= got;
+  }
+  return crc;
+}
+
 std::optional<RedoRecord> ReadRedoRecord(PositionalReader& record, uint64_t record_size) {
   std::string stored(kRedoHeaderStart, '\0');
   size_t got = 0;
@@ -262,6 +283,7 @@ std::optional<RedoRecord> ReadRedoRecord(PositionalReader& record, uint64_t reco
 bool FileProvesRecord(const RedoRecord& redo, PositionalReader& record, PositionalReader& file,
                       uint64_t file_size) {
   CutShortWriteCheck check(redo.header, file_size);
+  uint32_t new_content_checksum = 0;
   std::vector<char> file_part(kReadPart), new_part(kReadPart);
   const uint64_t end = std::max(file_size, redo.header.new_size);
   for (uint64_t offset = redo.header.first_change; offset < end; offset += kReadPart) {
@@ -279,8 +301,9 @@ bool FileProvesRecord(const RedoRecord& redo, PositionalReader& record, Position
     }
     check.Take(std::string_view(file_part.data(), file_got),
                std::string_view(new_part.data(), new_got));
+    new_content_checksum = Crc32(std::string_view(new_part.data(), new_got), new_content_checksum);
   }
-  return check.Proves();
+  return new_content_checksum == redo.header.new_content_checksum && check.Proves();
 }
 
 }  // namespace profile

@@ -29,6 +29,7 @@ enum class WriteResult {
   kHeldOpen,        // another program keeps the file open or locked
   kDiskFull,        // no room for the new content
   kLockTimedOut,    // another run held the lock for too long
+  kLockUnusable,    // the lock file is not an empty regular file
   kUnprovenRecord,  // a cut-short write's record does not match the file
   kUnreadable,      // content no edit can keep (odd-length UTF-16, ...)
   kFailed,          // anything else the system refused
@@ -41,6 +42,11 @@ std::string_view Describe(WriteResult result);
 // often it looks again meanwhile.
 inline constexpr int kLockWaitMilliseconds = 30000;
 inline constexpr int kLockPollMilliseconds = 20;
+
+// Where a file written in place is locked itself: a byte far beyond the end
+// of any real file, which no reader reads, so that Windows' mandatory locks
+// stop nobody.
+inline constexpr uint64_t kFileLockOffset = uint64_t{1} << 62;
 
 // Names beside the file, all starting ".<file>." with the file's name in
 // ASCII lower case, so that both programs name the same file whatever case
@@ -121,6 +127,9 @@ struct RedoHeader {
   uint64_t new_size = 0;
   uint64_t first_change = 0;
   uint32_t block_size = 0;
+  // Of the new content the record holds, so that a record changed since is
+  // never applied.
+  uint32_t new_content_checksum = 0;
   // Of the old content's blocks of `block_size` bytes from `first_change`
   // on; the last one may be shorter.
   std::vector<uint32_t> old_block_checksums;
@@ -195,6 +204,10 @@ class PositionalReader {
 std::optional<std::vector<uint32_t>> ChecksumOldContent(PositionalReader& old_file,
                                                         uint64_t first_change, uint64_t old_size);
 
+// The checksum of `length` bytes of `file` from `offset`; nothing on a read
+// error or where the file ends sooner.
+std::optional<uint32_t> ChecksumRange(PositionalReader& file, uint64_t offset, uint64_t length);
+
 // A record read back: its head, and where the new content starts in it.
 struct RedoRecord {
   RedoHeader header;
@@ -205,8 +218,9 @@ struct RedoRecord {
 // is not a whole record.
 std::optional<RedoRecord> ReadRedoRecord(PositionalReader& record, uint64_t record_size);
 
-// Whether the file, `file_size` bytes long, is in a state the record's
-// write could have left (CutShortWriteCheck over both files).
+// Whether the record's new content has its checksum and the file, `file_size`
+// bytes long, is in a state the record's write could have left
+// (CutShortWriteCheck over both files).
 bool FileProvesRecord(const RedoRecord& redo, PositionalReader& record, PositionalReader& file,
                       uint64_t file_size);
 

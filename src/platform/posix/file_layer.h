@@ -118,7 +118,7 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
 // The lock a run holds while it reads and writes the file. Released by
 // removing the lock file, then closing it: a run that waited for it finds
 // the name no longer leads to what it locked, and starts over.
-enum class Attempt { kTaken, kHeldByAnother, kGone, kNotAFile, kFailed };
+enum class Attempt { kTaken, kHeldByAnother, kGone, kUnusable, kFailed };
 class RunLock;
 Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& watch, RunLock& lock);
 
@@ -142,6 +142,11 @@ class RunLock final {
 // the lock file is removed on a signal too.
 WriteResult TakeRunLock(int directory, const std::string& file_name, RemovedOnSignals& watch,
                         RunLock& lock);
+
+// Waits up to kLockWaitMilliseconds for the lock on the file `fd` itself,
+// open to write, held until it is closed: for a file written in place,
+// whose other names may lie beyond the run lock's reach.
+WriteResult TakeFileLock(int fd);
 
 // --- leftovers.cc ---
 

@@ -75,12 +75,12 @@ WriteResult FinishCutShortWrite(int directory, const std::string& record_name,
       ReadRedoRecord(record_reader, static_cast<uint64_t>(record_st.st_size));
   if (!redo) return WriteResult::kWritten;
 
-  if (fstatat(directory, file_name.c_str(), &file_st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(file_st.st_mode) || file_st.st_ino != redo->header.file_id) {
+  // The file, or a link's target, which is what a write in place wrote.
+  if (fstatat(directory, file_name.c_str(), &file_st, 0) != 0 || !S_ISREG(file_st.st_mode) ||
+      file_st.st_ino != redo->header.file_id) {
     return WriteResult::kWritten;  // a record of some other file
   }
-  const FileDescriptor file(
-      openat(directory, file_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const FileDescriptor file(openat(directory, file_name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!file.valid()) return ResultOf(errno);
   if (fstat(file.get(), &file_st) != 0 || file_st.st_ino != redo->header.file_id) {
     return WriteResult::kFailed;

@@ -68,35 +68,69 @@ WriteResult ReplaceWithNewFile(int directory, const std::string& file_name, int 
   return WriteResult::kWritten;
 }
 
-// Writes the new file over the old one, `st` (open as `source`), from its
-// first changed byte on, for a file that a new one in its place would not
-// be: one another user owns, one with other names (hard links), one
-// mounted in place. Windows' own writer works in place; this one first
-// leaves a flushed record of the write beside the file, from which a later
-// run finishes the write if this one is cut short, and from which this one
-// copies.
-WriteResult WriteInPlace(int directory, const std::string& file_name, int source,
-                         const struct stat& st, const Plan& plan, RemovedOnSignals& watch) {
+// Writes the record of a write in place to `record`: the new content, `plan`
+// applied to `file`, from the first change on, then the head with that
+// content's checksum; flushed.
+bool WriteRecord(int record, int file, const Plan& plan, RedoHeader& header, off_t content_offset) {
+  const auto first_change = static_cast<off_t>(header.first_change);
+  if (!WriteNewContent(file, static_cast<off_t>(header.old_size), plan, first_change, record,
+                       content_offset)) {
+    return false;
+  }
+  DescriptorReader written(record);
+  const std::optional<uint32_t> checksum = ChecksumRange(
+      written, static_cast<uint64_t>(content_offset), header.new_size - header.first_change);
+  if (!checksum) return false;
+  header.new_content_checksum = *checksum;
+  return WriteAllAt(record, EncodeRedoHeader(header), 0) && fsync(record) == 0;
+}
+
+// Writes the entry into the file `file_name`, `known` (as first read),
+// over the old content from its first changed byte on, for a file that a
+// new one in its place would not be: the target of a link, one another
+// user owns, one with other names (hard links), one mounted in place. Windows' own writer works in
+// place; this one first leaves a flushed record of the write beside the
+// file, from which a later run finishes the write if this one is cut
+// short, and from which this one copies. Other names of the file may lie
+// in other directories, beyond the run lock's reach: the file itself is
+// locked too, and planned again under that lock.
+WriteResult WriteInPlace(int directory, const std::string& file_name, const struct stat& known,
+                         const Entry& entry, RemovedOnSignals& watch) {
+  FileDescriptor file(openat(directory, file_name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!file.valid()) return ResultOf(errno);
+  if (fstat(file.get(), &st) != 0 || st.st_ino != known.st_ino) return WriteResult::kFailed;
+  if (const WriteResult locked = TakeFileLock(file.get()); locked != WriteResult::kWritten) {
+    return locked;
+  }
+  if (fstat(file.get(), &st) != 0) return ResultOf(errno);
+  const std::optional<Plan> planned = PlanForFile(file.get(), entry);
+  if (!planned) return ResultOf(errno);
+  if (planned->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
+  if (planned->status != EditStatus::kEdited) return WriteResult::kUnreadable;
+  const Plan& plan = *planned;
+
   const off_t old_size = st.st_size;
   const auto new_size = static_cast<off_t>(NewSize(plan, static_cast<uint64_t>(old_size)));
   const auto first_change = static_cast<off_t>(plan.splices.front().begin);
-  DescriptorReader old_file(source);
+  DescriptorReader old_file(file.get());
   std::optional<std::vector<uint32_t>> checksums = ChecksumOldContent(
       old_file, static_cast<uint64_t>(first_change), static_cast<uint64_t>(old_size));
   if (!checksums) return ResultOf(errno);
-  const std::string head =
-      EncodeRedoHeader({static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(old_size),
-                        static_cast<uint64_t>(new_size), static_cast<uint64_t>(first_change),
-                        kRedoBlockSize, std::move(*checksums)});
-  const auto content_offset = static_cast<off_t>(head.size());
+  RedoHeader header{static_cast<uint64_t>(st.st_ino),
+                    static_cast<uint64_t>(old_size),
+                    static_cast<uint64_t>(new_size),
+                    static_cast<uint64_t>(first_change),
+                    kRedoBlockSize,
+                    0,
+                    std::move(*checksums)};
+  const auto content_offset = static_cast<off_t>(EncodeRedoHeader(header).size());
 
   std::string temporary;
   const FileDescriptor record = CreateTemporary(directory, file_name, watch, temporary);
   if (!record.valid()) return ResultOf(errno);
   const std::string record_name = RedoName<char>(temporary);
-  if (!(WriteAllAt(record.get(), head, 0) &&
-        WriteNewContent(source, old_size, plan, first_change, record.get(), content_offset) &&
-        fsync(record.get()) == 0 &&
+  if (!(WriteRecord(record.get(), file.get(), plan, header, content_offset) &&
         renameat(directory, temporary.c_str(), directory, record_name.c_str()) == 0)) {
     const int error = errno;
     unlinkat(directory, temporary.c_str(), 0);
@@ -108,12 +142,8 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, int source
   watch.Forget(RemovedOnSignals::kTemporary);
   const SignalsHeldBack held_back;
   SyncDirectory(directory);
-  FileDescriptor file(
-      openat(directory, file_name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat opened;
-  if (!file.valid() || fstat(file.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
-      !Reserve(file.get(), old_size, new_size)) {
-    const int error = file.valid() && opened.st_ino != st.st_ino ? EAGAIN : errno;
+  if (!Reserve(file.get(), old_size, new_size)) {
+    const int error = errno;
     unlinkat(directory, record_name.c_str(), 0);
     return ResultOf(error);
   }
@@ -128,19 +158,6 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, int source
   return WriteResult::kWritten;
 }
 
-// The file the edit goes to: `path` itself, or the target of a link. Returns
-// nothing for a dangling or looping link and other unresolvable paths.
-std::optional<std::string> ResolveTarget(const std::string& path) {
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    std::string target(real);
-    std::free(real);
-    return target;
-  }
-  struct stat st;
-  if (errno == ENOENT && lstat(path.c_str(), &st) != 0 && errno == ENOENT) return path;
-  return std::nullopt;
-}
-
 // Under the run lock: what a cut-short run left, then the file itself.
 WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& entry,
                            RemovedOnSignals& watch) {
@@ -149,16 +166,19 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
     return cleaned;
   }
   struct stat st;
-  if (fstatat(dir, file_name.c_str(), &st, 0) != 0) {
+  if (fstatat(dir, file_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return ResultOf(errno);
     return ReplaceWithNewFile(dir, file_name, -1, 0, PlanEntry({}, entry),
                               {PermissionsForNewFile(), std::nullopt, std::nullopt}, watch);
   }
+  // A link is followed to its target, which is written in place, so that
+  // the link stays a link; a dangling or looping link is refused.
+  const bool is_link = S_ISLNK(st.st_mode);
+  if (is_link && fstatat(dir, file_name.c_str(), &st, 0) != 0) return WriteResult::kNotAFile;
   // Only regular files are opened at all: a FIFO or a device must not block
   // the program or be disturbed by it.
   if (!S_ISREG(st.st_mode)) return WriteResult::kNotAFile;
-  const FileDescriptor fd(
-      openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor fd(openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return ResultOf(errno);
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WriteResult::kNotAFile;
   std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
@@ -171,23 +191,26 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   // even where the permission bits do not bind (as root).
   if ((st.st_mode & 0222) == 0) return WriteResult::kReadOnly;
   if (faccessat(dir, file_name.c_str(), W_OK, AT_EACCESS) != 0) return ResultOf(errno);
-  if (ReplacingWouldChangeIt(st, dir, file_name)) {
-    return WriteInPlace(dir, file_name, fd.get(), st, *plan, watch);
+  if (is_link || ReplacingWouldChangeIt(st, dir, file_name)) {
+    return WriteInPlace(dir, file_name, st, entry, watch);
   }
   const FileAttributes attributes{static_cast<mode_t>(st.st_mode & 07777),
                                   std::pair(st.st_uid, st.st_gid), std::move(extended)};
   return ReplaceWithNewFile(dir, file_name, fd.get(), st.st_size, *plan, attributes, watch);
 }
 
+// The lock, the temporary files and the records go beside the name the
+// path gives, a link or not, where the Windows program under Wine, which
+// cannot see links, puts them too.
 WriteResult SetEntryInFile(const std::string& path, const Entry& entry) {
-  const std::optional<std::string> target = ResolveTarget(path);
-  if (!target) return WriteResult::kNotAFile;
-  const size_t slash = target->rfind('/');
-  const std::string file_name = target->substr(slash + 1);
+  const size_t slash = path.rfind('/');
+  const std::string file_name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string directory_path = slash == std::string::npos ? "."
+                                     : slash == 0               ? "/"
+                                                                : path.substr(0, slash);
   // Everything from here on goes relative to the directory as it is now: a
   // directory renamed or replaced during the run is never written into.
-  const FileDescriptor directory(open(slash == 0 ? "/" : target->substr(0, slash).c_str(),
-                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const FileDescriptor directory(open(directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return ResultOf(errno);
   RemovedOnSignals watch;
   RunLock lock;

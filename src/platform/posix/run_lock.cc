@@ -38,8 +38,14 @@ Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& wat
   const SignalsHeldBack held_back;
   FileDescriptor fd = OpenLockFile(directory, name);
   struct stat locked;
-  if (!fd.valid()) return Attempt::kFailed;
-  if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode)) return Attempt::kNotAFile;
+  // A link, a FIFO, a directory or a file with content in its place is no
+  // lock file of ours: nothing is locked, followed or removed there.
+  if (!fd.valid())
+    return errno == ELOOP || errno == ENXIO || errno == EISDIR ? Attempt::kUnusable
+                                                               : Attempt::kFailed;
+  if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode) || locked.st_size != 0) {
+    return Attempt::kUnusable;
+  }
   struct flock range {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;
@@ -87,8 +93,8 @@ WriteResult TakeRunLock(int directory, const std::string& file_name, RemovedOnSi
         return WriteResult::kWritten;
       case Attempt::kFailed:
         return ResultOf(errno);
-      case Attempt::kNotAFile:
-        return WriteResult::kFailed;
+      case Attempt::kUnusable:
+        return WriteResult::kLockUnusable;
       case Attempt::kHeldByAnother:
         if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
         usleep(kLockPollMilliseconds * 1000);
@@ -98,6 +104,23 @@ WriteResult TakeRunLock(int directory, const std::string& file_name, RemovedOnSi
         break;
     }
   }
+}
+
+// A byte far beyond the end of any real file, which no reader reads, on the
+// file itself; the Windows program locks the same byte.
+WriteResult TakeFileLock(int fd) {
+  const int64_t deadline = NowMilliseconds() + kLockWaitMilliseconds;
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(kFileLockOffset);
+  range.l_len = 1;
+  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return ResultOf(errno);
+    if (NowMilliseconds() >= deadline) return WriteResult::kLockTimedOut;
+    usleep(kLockPollMilliseconds * 1000);
+  }
+  return WriteResult::kWritten;
 }
 
 }  // namespace profile::posix

@@ -73,7 +73,9 @@ WriteResult ReplaceWithNewFile(int directory, const std::string& file_name, int 
 // content's checksum; flushed.
 bool WriteRecord(int record, int file, const Plan& plan, RedoHeader& header, off_t content_offset) {
   const auto first_change = static_cast<off_t>(header.first_change);
-  if (!WriteNewContent(file, static_cast<off_t>(header.old_size), plan, first_change, record,
+  // A head comes first, so that a record cut short is known for one.
+  if (!WriteAllAt(record, EncodeRedoHeader(header), 0) ||
+      !WriteNewContent(file, static_cast<off_t>(header.old_size), plan, first_change, record,
                        content_offset)) {
     return false;
   }

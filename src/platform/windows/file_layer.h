@@ -114,11 +114,17 @@ class RunLock final {
                                  RunLock& lock);
   FileHandle file_;
   std::wstring path_;
+  bool created_ = false;
 };
 
 // Waits up to kLockWaitMilliseconds for the lock on `file_name`.
 WriteResult TakeRunLock(const std::wstring& directory, const std::wstring& file_name,
                         RunLock& lock);
+
+// Waits up to kLockWaitMilliseconds for the lock on the file itself, open
+// to write, held until it is closed: for a file written in place, whose
+// other names may lie beyond the run lock's reach.
+WriteResult TakeFileLock(HANDLE file);
 
 // --- leftovers.cc ---
 

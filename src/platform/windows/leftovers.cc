@@ -20,6 +20,19 @@ FileHandle OpenLeftover(const std::wstring& path, DWORD attributes, DWORD access
   return file;
 }
 
+// Under Wine a Windows program cannot see a Unix link, and removing a link's
+// name removes its target: there the only temporary files removed are the
+// records this program writes, known by their head, or empty where a run
+// was cut short before it wrote one. (On Windows, and from the native
+// program, every temporary file of ours goes.)
+bool IsRecordBeingWritten(HANDLE temporary) {
+  std::string start(kRedoHeaderStart, '\0');
+  size_t got = 0;
+  HandleReader reader(temporary);
+  return reader.ReadAt(0, start, got) &&
+         (got == 0 || (got == start.size() && RedoHeaderSize(start).has_value()));
+}
+
 // A write in place cut short: finished from its record when the file is
 // in a state the write could have left, and the record removed. Returns
 // kWritten when there was nothing to finish or it is finished.
@@ -76,8 +89,10 @@ WriteResult CleanUpAfterDeadRuns(const std::wstring& directory, const std::wstri
     const std::wstring path = directory + found.cFileName;
     const Leftover kind = LeftoverKind<wchar_t>(found.cFileName, file_name);
     if (kind == Leftover::kTemporary) {
-      FileHandle temporary = OpenLeftover(path, found.dwFileAttributes, READ_CONTROL);
-      if (temporary.valid() && OwnedByUs(temporary.get())) {
+      FileHandle temporary =
+          OpenLeftover(path, found.dwFileAttributes, GENERIC_READ | READ_CONTROL);
+      if (temporary.valid() && OwnedByUs(temporary.get()) &&
+          (!RunningUnderWine() || IsRecordBeingWritten(temporary.get()))) {
         temporary.Close();
         DeleteFileW(path.c_str());
       }

@@ -99,13 +99,43 @@ std::optional<WriteResult> ReplaceWithNewFile(const std::wstring& directory,
   return replaced ? WriteResult::kWritten : ResultOf(error);
 }
 
-// Writes the new file over the old one, `writer` (open to read and write,
-// `info` describing it), from its first changed byte on, after a flushed
-// record of the write has been left beside it, from which a later run
-// finishes the write if this one is cut short, and from which this one
-// copies.
+// Writes the record of a write in place to `record`: the new content, `plan`
+// applied to `file`, from the first change on, then the head with that
+// content's checksum; flushed.
+bool WriteRecord(HANDLE record, HANDLE file, const Plan& plan, RedoHeader& header,
+                 uint64_t content_offset) {
+  // A head comes first, so that a record cut short is known for one.
+  if (!WriteAllAt(record, EncodeRedoHeader(header), 0) ||
+      !WriteNewContent(file, header.old_size, plan, header.first_change, record, content_offset)) {
+    return false;
+  }
+  HandleReader written(record);
+  const std::optional<uint32_t> checksum =
+      ChecksumRange(written, content_offset, header.new_size - header.first_change);
+  if (!checksum) return false;
+  header.new_content_checksum = *checksum;
+  return WriteAllAt(record, EncodeRedoHeader(header), 0) && FlushFileBuffers(record);
+}
+
+// Writes the entry into the file open as `writer` (to read and write) over
+// the old content from its first changed byte on, after a flushed record of
+// the write has been left beside it, from which a later run finishes the
+// write if this one is cut short, and from which this one copies. Other
+// names of the file may lie in other directories, beyond the run lock's
+// reach: the file itself is locked too, and planned again under that lock.
 WriteResult WriteInPlace(const std::wstring& directory, const std::wstring& file_name,
-                         HANDLE writer, const BY_HANDLE_FILE_INFORMATION& info, const Plan& plan) {
+                         HANDLE writer, const Entry& entry) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (const WriteResult locked = TakeFileLock(writer); locked != WriteResult::kWritten) {
+    return locked;
+  }
+  if (!GetFileInformationByHandle(writer, &info)) return ResultOf(GetLastError());
+  const std::optional<Plan> planned = PlanForFile(writer, entry);
+  if (!planned) return ResultOf(GetLastError());
+  if (planned->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
+  if (planned->status != EditStatus::kEdited) return WriteResult::kUnreadable;
+  const Plan& plan = *planned;
+
   const uint64_t old_size = SizeOf(info);
   const uint64_t new_size = NewSize(plan, old_size);
   const uint64_t first_change = plan.splices.front().begin;
@@ -113,8 +143,9 @@ WriteResult WriteInPlace(const std::wstring& directory, const std::wstring& file
   std::optional<std::vector<uint32_t>> checksums =
       ChecksumOldContent(old_file, first_change, old_size);
   if (!checksums) return ResultOf(GetLastError());
-  const std::string head = EncodeRedoHeader(
-      {FileIdOf(info), old_size, new_size, first_change, kRedoBlockSize, std::move(*checksums)});
+  RedoHeader header{FileIdOf(info),       old_size, new_size, first_change, kRedoBlockSize, 0,
+                    std::move(*checksums)};
+  const uint64_t content_offset = EncodeRedoHeader(header).size();
 
   // Under Wine a new file gets the Unix permissions the umask gives, which
   // the native program judges the record by; on Windows it is made private.
@@ -123,9 +154,7 @@ WriteResult WriteInPlace(const std::wstring& directory, const std::wstring& file
   if (!record.valid()) return ResultOf(GetLastError());
   const std::wstring record_path =
       directory + RedoName<wchar_t>(temporary.substr(directory.size()));
-  if (!(WriteAllAt(record.get(), head, 0) &&
-        WriteNewContent(writer, old_size, plan, first_change, record.get(), head.size()) &&
-        FlushFileBuffers(record.get()) && record.Close() &&
+  if (!(WriteRecord(record.get(), writer, plan, header, content_offset) && record.Close() &&
         MoveFileExW(temporary.c_str(), record_path.c_str(), MOVEFILE_WRITE_THROUGH))) {
     const DWORD error = GetLastError();
     record.Close();
@@ -143,7 +172,7 @@ WriteResult WriteInPlace(const std::wstring& directory, const std::wstring& file
     return ResultOf(error);
   }
   // Cut short, the record stays for the next run to finish from.
-  if (!(CopyRange(record.get(), head.size(), writer, first_change, new_size - first_change) &&
+  if (!(CopyRange(record.get(), content_offset, writer, first_change, new_size - first_change) &&
         SetSize(writer, new_size) && FlushFileBuffers(writer))) {
     return ResultOf(GetLastError());
   }
@@ -201,7 +230,7 @@ WriteResult SetEntryInExistingFile(const std::wstring& directory, const std::wst
       return WriteResult::kFailed;
     }
   }
-  return WriteInPlace(directory, file_name, writer.get(), writing, *plan);
+  return WriteInPlace(directory, file_name, writer.get(), entry);
 }
 
 WriteResult SetEntryInFile(const std::wstring& target, const Entry& entry) {

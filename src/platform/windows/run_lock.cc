@@ -3,7 +3,9 @@
 namespace profile::windows {
 namespace {
 
-constexpr DWORD kDeletePendingMilliseconds = 2000;
+// How often in a row opening the lock file may be refused while a run
+// before lets go of it: about two seconds.
+constexpr int kMostRefusals = 2000 / kLockPollMilliseconds;
 
 // Whether the name still leads to the file `locked` is. A lock file that
 // was removed while others still had it open is "delete pending" on
@@ -20,8 +22,11 @@ bool NameLeadsTo(const std::wstring& path, HANDLE locked) {
 
 }  // namespace
 
+// Only a lock file this run made is removed, and only while the name still
+// leads to it: under Wine a Windows program cannot see a Unix link, and
+// removing a link's name would remove its target.
 RunLock::~RunLock() {
-  if (file_.valid()) DeleteFileW(path_.c_str());
+  if (file_.valid() && created_ && NameLeadsTo(path_, file_.get())) DeleteFileW(path_.c_str());
 }
 
 // One byte at the start of a file nobody reads, so that no reader of
@@ -35,22 +40,45 @@ WriteResult TakeRunLock(const std::wstring& directory, const std::wstring& file_
   const auto waited_too_long = [started] {
     return GetTickCount() - started >= static_cast<DWORD>(kLockWaitMilliseconds);
   };
+  int refusals = 0;  // in a row, of a lock file that is there
   for (;;) {
+    // Made new where there is none (never through a link whose target is
+    // gone), else opened.
+    bool created = true;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr));
+                                CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!file.valid() && GetLastError() == ERROR_FILE_EXISTS) {
+      created = false;
+      file = FileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      // Gone between the two calls, as the run before let go, or there but
+      // never to be opened: a link whose target is gone.
+      if (!file.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (++refusals > kMostRefusals) return WriteResult::kLockUnusable;
+        Sleep(kLockPollMilliseconds);
+        continue;
+      }
+    }
     if (!file.valid()) {
       // A lock file the run before removed while others still had it open
       // stays "delete pending" for a moment, refusing access; a refusal
       // that lasts is this user's lack of rights.
       const DWORD error = GetLastError();
-      if (error != ERROR_ACCESS_DENIED || GetTickCount() - started >= kDeletePendingMilliseconds) {
-        return ResultOf(error);
-      }
+      if (error != ERROR_ACCESS_DENIED || ++refusals > kMostRefusals) return ResultOf(error);
       Sleep(kLockPollMilliseconds);
       continue;
     }
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return WriteResult::kFailed;
+    refusals = 0;
+    // A device, a directory or a file with content in its place is no lock
+    // file of ours.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || SizeOf(info) != 0) {
+      return WriteResult::kLockUnusable;
+    }
     OVERLAPPED first_byte{};
     while (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                        &first_byte)) {
@@ -62,10 +90,30 @@ WriteResult TakeRunLock(const std::wstring& directory, const std::wstring& file_
     if (NameLeadsTo(path, file.get())) {
       lock.file_ = std::move(file);
       lock.path_ = path;
+      lock.created_ = created;
       return WriteResult::kWritten;
     }
     if (waited_too_long()) return WriteResult::kLockTimedOut;
   }
+}
+
+// A byte far beyond the end of any real file, which no reader reads, on the
+// file itself; the native program locks the same byte.
+WriteResult TakeFileLock(HANDLE file) {
+  const DWORD started = GetTickCount();
+  OVERLAPPED far_byte{};
+  far_byte.Offset = static_cast<DWORD>(kFileLockOffset);
+  far_byte.OffsetHigh = static_cast<DWORD>(kFileLockOffset >> 32);
+  while (
+      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_byte)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return ResultOf(error);
+    if (GetTickCount() - started >= static_cast<DWORD>(kLockWaitMilliseconds)) {
+      return WriteResult::kLockTimedOut;
+    }
+    Sleep(kLockPollMilliseconds);
+  }
+  return WriteResult::kWritten;
 }
 
 }  // namespace profile::windows

@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
 # The normal path under Wine: the entry is written (file created, key added,
-# value replaced) through a temporary file and one rename, the program exits
-# 0 and never makes a window, whatever its arguments and starting directory.
-# A second run writes nothing; copies running at once all succeed.
+# value replaced) under the run lock, in place after a flushed record of the
+# write, the program exits 0 and never makes a window, whatever its
+# arguments and starting directory. A second run writes nothing; copies
+# running at once all succeed.
 set -euo pipefail
 : "${KAVRO_EXE:?}" "${KAVRO_PROBE:?}" "${KAVRO_RUN_DIR:?}"
 source "$(dirname "$0")/wine_env.sh"
 
 dir='C:\\Program Files\\DASYLab 8.0\\'
-enter="Call kernel32.SetCurrentDirectoryA(\"$dir\")"
-read_ini="Call kernel32.CreateFileW(L\"${dir}DASYLab.ini\",80000000,00000001,00000000,00000003,08000000,00000000)"
-temporary="L\"${dir}.DASYLab.ini.<pid>.<n>.kavro-tmp\""
-replace() {  # replace ATTRIBUTES: the calls that put the new file in place
-  echo "Call kernel32.CreateFileW($temporary,40060000,00000000,00000000,00000001,00000080,00000000)
+ini_name="L\"${dir}DASYLab.ini\""
+lock="L\"${dir}.dasylab.ini.kavro-lock\""
+enter="Call kernel32.SetCurrentDirectoryA(\"$dir\")
+Call kernel32.CreateFileW($lock,c0000000,00000007,00000000,00000001,00000002,00000000)
+Call kernel32.CreateFileW($lock,00000000,00000007,00000000,00000003,00000080,00000000)"
+leave="Call kernel32.CreateFileW($lock,00000000,00000007,00000000,00000003,00000080,00000000)
+Call kernel32.DeleteFileW($lock)"
+create="Call kernel32.CreateFileW($ini_name,c0000000,00000000,00000000,00000001,00000080,00000000)"
+read_ini="Call kernel32.CreateFileW($ini_name,80020000,00000007,00000000,00000003,00000080,00000000)"
+temporary="L\"${dir}.dasylab.ini.<n>.kavro-tmp\""
+record="L\"${dir}.dasylab.ini.<n>.kavro-redo\""
+# The calls that write the file in place, from opening it to write on.
+write_in_place="Call kernel32.CreateFileW($ini_name,c0000000,00000007,00000000,00000003,00000080,00000000)
+Call kernel32.CreateFileW($temporary,c0060000,00000000,00000000,00000001,00000080,00000000)
 Call kernel32.WriteFile(...)
 Call kernel32.FlushFileBuffers(...)
-Call kernel32.SetFileAttributesW($temporary,$1)
-Call kernel32.MoveFileExW($temporary,L\"${dir}DASYLab.ini\",00000009)"
-}
+Call kernel32.MoveFileExW($temporary,$record,00000008)
+Call kernel32.CreateFileW($record,80000000,00000005,00000000,00000003,08000000,00000000)
+Call kernel32.WriteFile(...)
+Call kernel32.FlushFileBuffers(...)
+Call kernel32.DeleteFileW($record)
+$leave"
 
 run_normally() {  # run_normally WHAT EXPECTED_CALLS CWD ARGS...
   local what=$1 expected=$2
@@ -31,7 +44,9 @@ run_normally() {  # run_normally WHAT EXPECTED_CALLS CWD ARGS...
 # Created: only the section and the entry.
 reset_install_dir
 run_normally "missing file" "$enter
-$(replace 00000020)" /
+$create
+$read_ini
+$write_in_place" /
 expect_file "created file" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
 
 # Added to an existing section, with arguments, from another directory.
@@ -39,7 +54,7 @@ elsewhere=$(mktemp -d)
 printf '[Settings]\r\nLanguage=English\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\n' >"$ini"
 run_normally "key added" "$enter
 $read_ini
-$(replace 00000020)" "$elsewhere" /quiet "D:\\other.ini" --help
+$write_in_place" "$elsewhere" /quiet "D:\\other.ini" --help
 expect_file "key added" "$ini" \
   '[Settings]\r\nLanguage=English\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
 expect_eq "starting directory untouched" "$(ls -A "$elsewhere")" ""
@@ -56,7 +71,7 @@ before=$(describe)
 [[ $before == attributes=0026* ]] || fail "hidden, system: not set up ($before)"
 run_normally "value replaced" "$enter
 $read_ini
-$(replace 00000026)" "$drive_c"
+$write_in_place" "$drive_c"
 expect_file "value replaced" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[Other]\r\nx=1\r\n'
 expect_eq "hidden, system, DACL kept" "$(describe | sed 's/ created=[0-9a-f]*//')" \
   "$(sed 's/ created=[0-9a-f]*//' <<<"$before")"
@@ -64,7 +79,8 @@ expect_eq "hidden, system, DACL kept" "$(describe | sed 's/ created=[0-9a-f]*//'
 # Run again: the file already holds the entry and is only read.
 state=$(stat -c '%i %Y' "$ini")
 run_normally "already registered" "$enter
-$read_ini" /
+$read_ini
+$leave" /
 expect_eq "already registered: not written" "$(stat -c '%i %Y' "$ini")" "$state"
 
 # Copies at once: all exit 0, the entry is there once, nothing else changed

@@ -84,13 +84,13 @@ wait_for_window() {
 }
 
 # Every window call and file change the program made itself, from the relay
-# log: pointers before strings dropped, a temporary file's process id and
-# nonce written as <pid>.<n>, the arguments of data writes and flushes left
+# log: pointers before strings dropped, a temporary file's (or record's)
+# nonce written as <n>, the arguments of data writes and flushes left
 # out and their repeats folded into one line.
 calls_from_exe() {
   grep -aiE ':Call (user32|kernel32)\.(CreateWindow|CreateDialog|DialogBox|ShowWindow|MessageBox|WritePrivateProfileString|SetCurrentDirectory|CreateFile|WriteFile|FlushFileBuffers|SetFileAttributes|MoveFile|ReplaceFile|DeleteFile)' \
     "$relay_log" |
     sed -E 's/^[0-9a-f]+://; s/ ret=[0-9a-f]+$//; s/Call KERNEL32\./Call kernel32./; s/Call USER32\./Call user32./' |
-    sed -E 's/(\(|,)([0-9a-f]{8},)?[0-9a-f]{8} (L?)"/\1\2\3"/g; s/\.[0-9]+\.[0-9]+\.kavro-tmp/.<pid>.<n>.kavro-tmp/g' |
+    sed -E 's/(\(|,)([0-9a-f]{8},)?[0-9a-f]{8} (L?)"/\1\2\3"/g; s/\.[0-9]+(\.[0-9]+)?\.kavro-(tmp|redo)/.<n>.kavro-\2/g' |
     sed -E 's/\.(WriteFile|FlushFileBuffers)\(.*/.\1(...)/' | uniq || true
 }

@@ -158,9 +158,9 @@ FileHandle CreateTemporary(const std::wstring& directory, const std::wstring& fi
   for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005ULL + 1) {
     path = directory + TemporaryName<wchar_t>(file_name, nonce % 1000000007ULL);
     // Not shared: no scanner reads it half-written.
-    FileHandle file(CreateFileW(path.c_str(),
-                                GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0,
-                                &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0,
+        security.empty() ? nullptr : &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) return file;
   }
   return FileHandle();

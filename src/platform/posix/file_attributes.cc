@@ -34,19 +34,37 @@ bool MayGiveTo(gid_t group) {
   return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
+// Attributes a file system keeps for itself (overlayfs's own), which a
+// file copied up or written anew gets from it and no program may carry.
+bool IsOthersBusiness(const std::string& name) { return name.starts_with("trusted.overlay."); }
+
 }  // namespace
 
 std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
-  const ssize_t size = flistxattr(fd, nullptr, 0);
-  if (size < 0) return errno == ENOTSUP ? std::optional(ExtendedAttributes{}) : std::nullopt;
-  std::string names(static_cast<size_t>(size), '\0');
-  if (flistxattr(fd, names.data(), names.size()) != size) return std::nullopt;
+  // The names are read again where their size changed between the calls
+  // (overlayfs counts attributes of its own that it then does not list).
+  std::string names;
+  for (int attempt = 0;; ++attempt) {
+    const ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP ? std::optional(ExtendedAttributes{}) : std::nullopt;
+    names.assign(static_cast<size_t>(size), '\0');
+    const ssize_t listed = flistxattr(fd, names.data(), names.size());
+    if (listed >= 0) {
+      names.resize(static_cast<size_t>(listed));
+      break;
+    }
+    if (errno != ERANGE || attempt == 3) return std::nullopt;
+  }
   ExtendedAttributes attributes;
   for (size_t begin = 0; begin < names.size(); begin = names.find('\0', begin) + 1) {
     const std::string name = names.c_str() + begin;
+    if (IsOthersBusiness(name)) continue;
     const ssize_t length = fgetxattr(fd, name.c_str(), nullptr, 0);
     std::string value(static_cast<size_t>(std::max<ssize_t>(length, 0)), '\0');
     if (length < 0 || fgetxattr(fd, name.c_str(), value.data(), value.size()) != length) {
+      // One this process may not read (a trusted one, as another user) is
+      // not its to carry.
+      if (errno == EPERM || errno == EACCES || errno == ENODATA) continue;
       return std::nullopt;
     }
     attributes.emplace(name, std::move(value));
@@ -54,22 +72,23 @@ std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
   return attributes;
 }
 
-// Gives the new file exactly `wanted`: what it was created with beyond them
-// (an ACL inherited from the directory) goes, and each of them is set. A
-// security label this process may not set is left to the system's default;
-// any other attribute that cannot be carried over refuses the write.
+// A security label this process may not set is left to the system's
+// default, and one it may not read or set as another user is the owner's
+// business; any other attribute that cannot be carried over refuses the
+// write.
 bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
   const std::optional<ExtendedAttributes> created = ReadExtendedAttributes(fd);
   if (!created) return false;
+  const auto may_fail = [](const std::string& name) {
+    return name.starts_with("security.") || (name.starts_with("trusted.") && errno == EPERM);
+  };
   for (const auto& [name, value] : *created) {
-    if (!wanted.contains(name) && fremovexattr(fd, name.c_str()) != 0 &&
-        !name.starts_with("security.")) {
+    if (!wanted.contains(name) && fremovexattr(fd, name.c_str()) != 0 && !may_fail(name)) {
       return false;
     }
   }
   for (const auto& [name, value] : wanted) {
-    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 &&
-        !name.starts_with("security.")) {
+    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && !may_fail(name)) {
       return false;
     }
   }

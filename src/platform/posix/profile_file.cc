@@ -183,8 +183,6 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   const FileDescriptor fd(openat(dir, file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return ResultOf(errno);
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WriteResult::kNotAFile;
-  std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
-  if (!extended) return ResultOf(errno);
   const std::optional<Plan> plan = PlanForFile(fd.get(), entry);
   if (!plan) return ResultOf(errno);
   if (plan->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
@@ -196,6 +194,8 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   if (is_link || ReplacingWouldChangeIt(st, dir, file_name)) {
     return WriteInPlace(dir, file_name, st, entry, watch);
   }
+  std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());
+  if (!extended) return ResultOf(errno);
   const FileAttributes attributes{static_cast<mode_t>(st.st_mode & 07777),
                                   std::pair(st.st_uid, st.st_gid), std::move(extended)};
   return ReplaceWithNewFile(dir, file_name, fd.get(), st.st_size, *plan, attributes, watch);

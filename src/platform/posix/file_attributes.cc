@@ -106,10 +106,4 @@ bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::str
   return !owner_kept || st.st_nlink > 1 || mounted_in_place;
 }
 
-mode_t PermissionsForNewFile() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 }  // namespace profile::posix

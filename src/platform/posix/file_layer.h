@@ -108,10 +108,10 @@ class SignalsHeldBack final {
   sigset_t previous_;
 };
 
-// Creates a new temporary file beside `file_name`, watched by `watch`, and
-// names it in `name`.
-FileDescriptor CreateTemporary(int directory, const std::string& file_name, RemovedOnSignals& watch,
-                               std::string& name);
+// Creates a new temporary file beside `file_name` with `mode` (less the
+// umask), watched by `watch`, and names it in `name`.
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, mode_t mode,
+                               RemovedOnSignals& watch, std::string& name);
 
 // --- run_lock.cc ---
 
@@ -175,8 +175,6 @@ bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted);
 // its content: its owner or group, where this process may not give the new
 // file away; other names of the file; a file mounted in place.
 bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name);
-
-mode_t PermissionsForNewFile();
 
 }  // namespace profile::posix
 

@@ -20,7 +20,10 @@ namespace {
 using namespace posix;
 
 struct FileAttributes {
-  mode_t permissions;
+  // Nothing for a new file, which keeps the mode it is made with, as a
+  // Windows program's under Wine: 0666 less the umask, or as a directory's
+  // default ACL says.
+  std::optional<mode_t> permissions;
   std::optional<std::pair<uid_t, gid_t>> owner;  // nothing for a new file
   // What the new file must carry exactly; nothing for a new file, which
   // keeps what it is created with (a directory's default ACL, say).
@@ -39,7 +42,15 @@ bool CarryOwnerAndPermissions(int fd, const FileAttributes& attributes) {
     if (fchown(fd, attributes.owner->first, attributes.owner->second) != 0) return false;
     st.st_mode = 0;
   }
-  return (st.st_mode & 07777) == attributes.permissions || fchmod(fd, attributes.permissions) == 0;
+  return !attributes.permissions || (st.st_mode & 07777) == *attributes.permissions ||
+         fchmod(fd, *attributes.permissions) == 0;
+}
+
+// Renames `from` to `to` only while nothing is at `to`; where the file system
+// cannot tell (no RENAME_NOREPLACE), a plain rename does under the lock.
+bool RenameIfMissing(int directory, const std::string& from, const std::string& to) {
+  if (renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  return errno == EINVAL && renameat(directory, from.c_str(), directory, to.c_str()) == 0;
 }
 
 // Puts the new file, `plan` applied to the `size` bytes of `source`, at
@@ -50,16 +61,16 @@ WriteResult ReplaceWithNewFile(int directory, const std::string& file_name, int 
                                const Plan& plan, const FileAttributes& attributes,
                                RemovedOnSignals& watch) {
   std::string temporary;
-  FileDescriptor fd = CreateTemporary(directory, file_name, watch, temporary);
+  FileDescriptor fd =
+      CreateTemporary(directory, file_name, attributes.permissions ? 0600 : 0666, watch, temporary);
   if (!fd.valid()) return ResultOf(errno);
   const bool written =
       WriteNewContent(source, size, plan, 0, fd.get(), 0) &&
       CarryOwnerAndPermissions(fd.get(), attributes) &&
       (!attributes.extended || CarryExtendedAttributes(fd.get(), *attributes.extended)) &&
       fsync(fd.get()) == 0 && fd.Close() &&
-      (source >= 0 ? renameat(directory, temporary.c_str(), directory, file_name.c_str())
-                   : renameat2(directory, temporary.c_str(), directory, file_name.c_str(),
-                               RENAME_NOREPLACE)) == 0;
+      (source >= 0 ? renameat(directory, temporary.c_str(), directory, file_name.c_str()) == 0
+                   : RenameIfMissing(directory, temporary, file_name));
   const int error = errno;
   if (!written) unlinkat(directory, temporary.c_str(), 0);
   watch.Forget(RemovedOnSignals::kTemporary);
@@ -129,7 +140,7 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, const stru
   const auto content_offset = static_cast<off_t>(EncodeRedoHeader(header).size());
 
   std::string temporary;
-  const FileDescriptor record = CreateTemporary(directory, file_name, watch, temporary);
+  const FileDescriptor record = CreateTemporary(directory, file_name, 0600, watch, temporary);
   if (!record.valid()) return ResultOf(errno);
   const std::string record_name = RedoName<char>(temporary);
   if (!(WriteRecord(record.get(), file.get(), plan, header, content_offset) &&
@@ -171,7 +182,7 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   if (fstatat(dir, file_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return ResultOf(errno);
     return ReplaceWithNewFile(dir, file_name, -1, 0, PlanEntry({}, entry),
-                              {PermissionsForNewFile(), std::nullopt, std::nullopt}, watch);
+                              {std::nullopt, std::nullopt, std::nullopt}, watch);
   }
   // A link is followed to its target, which is written in place, so that
   // the link stays a link; a dangling or looping link is refused.

@@ -89,8 +89,8 @@ SignalsHeldBack::SignalsHeldBack() {
 
 SignalsHeldBack::~SignalsHeldBack() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
-FileDescriptor CreateTemporary(int directory, const std::string& file_name, RemovedOnSignals& watch,
-                               std::string& name) {
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, mode_t mode,
+                               RemovedOnSignals& watch, std::string& name) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   uint64_t nonce = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
@@ -99,7 +99,7 @@ FileDescriptor CreateTemporary(int directory, const std::string& file_name, Remo
     name = TemporaryName<char>(file_name, nonce % 1000000007ULL);
     watch.Watch(RemovedOnSignals::kTemporary, directory, name);
     FileDescriptor fd(
-        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (fd.valid() || errno != EEXIST) return fd;
   }
   errno = EEXIST;

@@ -106,4 +106,21 @@ bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::str
   return !owner_kept || st.st_nlink > 1 || mounted_in_place;
 }
 
+std::optional<uint32_t> WindowsAttributesOf(int fd) {
+  unsigned char value[4];
+  // ntfs-3g gives them big-endian under one name and in the machine's order
+  // under another; the kernel's ntfs3 driver under a third.
+  if (fgetxattr(fd, "system.ntfs_attrib_be", value, sizeof value) == sizeof value) {
+    return uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | uint32_t{value[2]} << 8 |
+           uint32_t{value[3]};
+  }
+  for (const char* name : {"system.ntfs_attrib", "system.dos_attrib"}) {
+    uint32_t attributes = 0;
+    if (fgetxattr(fd, name, &attributes, sizeof attributes) == sizeof attributes) {
+      return attributes;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace profile::posix

@@ -171,6 +171,12 @@ std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd);
 // Gives the new file exactly `wanted`; false where one cannot be carried.
 bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted);
 
+// The Windows attributes of a file on an NTFS file system (ntfs-3g, the
+// kernel's ntfs3), which a new file would not have, with its security
+// descriptor and creation time; nothing elsewhere.
+std::optional<uint32_t> WindowsAttributesOf(int fd);
+inline constexpr uint32_t kWindowsReadOnly = 0x1;
+
 // Whether a new file in the place of this one would differ in more than
 // its content: its owner or group, where this process may not give the new
 // file away; other names of the file; a file mounted in place.

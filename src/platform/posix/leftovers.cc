@@ -29,12 +29,17 @@ bool IsPrimaryGroupOf(uid_t user, gid_t group) {
          found->pw_gid == group;
 }
 
-// A record is trusted only where nobody else could have written it. The
-// Windows program under Wine makes its files with the umask's permissions,
-// group-writable under the common umask 002.
-bool IsTrustedRecord(const struct stat& st) {
-  return IsOwnLeftover(st) && (st.st_mode & 002) == 0 &&
-         ((st.st_mode & 020) == 0 || IsPrimaryGroupOf(st.st_uid, st.st_gid));
+// A record is trusted only where nobody else could have written it who may
+// not write the file `file` it repairs anyway. The Windows program under
+// Wine makes its files with the umask's permissions, group-writable under
+// the common umask 002; on a file system without Unix permissions (NTFS
+// or FAT through FUSE) every file shows the mount's.
+bool IsTrustedRecord(const struct stat& st, const struct stat& file) {
+  const bool others_may_write = (st.st_mode & 002) != 0;
+  const bool group_may_write = (st.st_mode & 020) != 0 && !IsPrimaryGroupOf(st.st_uid, st.st_gid);
+  return IsOwnLeftover(st) && (!others_may_write || (file.st_mode & 002) != 0) &&
+         (!group_may_write || ((file.st_mode & 020) != 0 && file.st_gid == st.st_gid) ||
+          (file.st_mode & 002) != 0);
 }
 
 // The leftovers beside `file_name`, of each kind.
@@ -67,18 +72,17 @@ WriteResult FinishCutShortWrite(int directory, const std::string& record_name,
   const FileDescriptor record(
       openat(directory, record_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat record_st, file_st;
-  if (!record.valid() || fstat(record.get(), &record_st) != 0 || !IsTrustedRecord(record_st)) {
+  // The file, or a link's target, which is what a write in place wrote.
+  if (!record.valid() || fstat(record.get(), &record_st) != 0 ||
+      fstatat(directory, file_name.c_str(), &file_st, 0) != 0 || !S_ISREG(file_st.st_mode) ||
+      !IsTrustedRecord(record_st, file_st)) {
     return WriteResult::kWritten;
   }
   DescriptorReader record_reader(record.get());
   const std::optional<RedoRecord> redo =
       ReadRedoRecord(record_reader, static_cast<uint64_t>(record_st.st_size));
-  if (!redo) return WriteResult::kWritten;
-
-  // The file, or a link's target, which is what a write in place wrote.
-  if (fstatat(directory, file_name.c_str(), &file_st, 0) != 0 || !S_ISREG(file_st.st_mode) ||
-      file_st.st_ino != redo->header.file_id) {
-    return WriteResult::kWritten;  // a record of some other file
+  if (!redo || file_st.st_ino != redo->header.file_id) {
+    return WriteResult::kWritten;  // not a record, or one of some other file
   }
   const FileDescriptor file(openat(directory, file_name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   if (!file.valid()) return ResultOf(errno);

@@ -199,10 +199,18 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   if (plan->status == EditStatus::kAlreadySet) return WriteResult::kWritten;
   if (plan->status != EditStatus::kEdited) return WriteResult::kUnreadable;
   // A file without any write bit stands for a read-only file and is refused
-  // even where the permission bits do not bind (as root).
-  if ((st.st_mode & 0222) == 0) return WriteResult::kReadOnly;
+  // even where the permission bits do not bind (as root), and so is one
+  // with Windows' read-only attribute on an NTFS partition, which the
+  // permission bits do not show.
+  const std::optional<uint32_t> windows_attributes = WindowsAttributesOf(fd.get());
+  if ((st.st_mode & 0222) == 0 ||
+      (windows_attributes && (*windows_attributes & kWindowsReadOnly))) {
+    return WriteResult::kReadOnly;
+  }
   if (faccessat(dir, file_name.c_str(), W_OK, AT_EACCESS) != 0) return ResultOf(errno);
-  if (is_link || ReplacingWouldChangeIt(st, dir, file_name)) {
+  // On NTFS a new file would lose the Windows side of the old one: its
+  // attributes, security descriptor and creation time.
+  if (is_link || windows_attributes || ReplacingWouldChangeIt(st, dir, file_name)) {
     return WriteInPlace(dir, file_name, st, entry, watch);
   }
   std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(fd.get());

@@ -17,8 +17,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <tuple>
 
 #include "platform/write_protocol.h"
@@ -223,6 +225,127 @@ TEST_F(ProfileFileTest, RefusesDanglingAndLoopingLinksAndMissingDirectories) {
   EXPECT_FALSE(Write(dir() / "loop-a"));
   EXPECT_FALSE(Write(dir() / "missing" / "DASYLab.ini"));
   EXPECT_THAT(ListTree(dir()), ElementsAre("DASYLab.ini", "loop-a", "loop-b"));
+}
+
+// Where a Wine prefix may live: the entry is written, and what the README
+// promises is kept, on every file system a user may put one on. Each is made
+// and mounted by the test (as root), and skipped, saying so, where this
+// machine lacks the tool or the driver.
+TEST_F(ProfileFileTest, WritesOnEveryFileSystemAPrefixLivesOn) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
+  const fs::path work = dir();
+  const auto sh = [](const std::string& command) {
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+  };
+  const auto image = [&](const std::string& name, const std::string& make) {
+    const std::string path = (work / (name + ".img")).string();
+    return sh("truncate -s 64M " + path + " && " + make + " " + path) ? path : "";
+  };
+  struct Row {
+    std::string what;
+    std::function<bool(const fs::path&)> mount;    // mounts a file system at the path
+    std::function<void(const fs::path&)> prepare;  // the file, made before the run
+    bool keeps_modes;
+  };
+  const auto plain = [](const fs::path& file) { WriteFile(file, "[Hardware]\r\nA=1\r\n"); };
+  const auto overlay = [&](const fs::path& at, const fs::path& upper_on) {
+    fs::create_directories(work / "lower");
+    fs::create_directories(upper_on / "upper");
+    fs::create_directories(upper_on / "ovwork");
+    return sh("mount -t overlay overlay -o lowerdir=" + (work / "lower").string() +
+              ",upperdir=" + (upper_on / "upper").string() +
+              ",workdir=" + (upper_on / "ovwork").string() + " '" + at.string() + "'");
+  };
+  const std::vector<Row> rows = {
+      {"ext4",
+       [&](const fs::path& at) {
+         const std::string img = image("ext4", "mkfs.ext4 -q -F");
+         return !img.empty() && sh("mount -o loop " + img + " '" + at.string() + "'");
+       },
+       plain, true},
+      {"tmpfs",
+       [&](const fs::path& at) { return sh("mount -t tmpfs tmpfs '" + at.string() + "'"); }, plain,
+       true},
+      {"overlayfs, upper layer", [&](const fs::path& at) { return overlay(at, work); }, plain,
+       true},
+      {"overlayfs, copied up from below",
+       [&](const fs::path& at) {
+         fs::create_directories(work / "lower");
+         WriteFile(work / "lower" / "DASYLab.ini", "[Hardware]\r\nA=1\r\n");
+         return overlay(at, work);
+       },
+       [](const fs::path& file) { ASSERT_EQ(chmod(file.c_str(), 0640), 0); }, true},
+      {"overlayfs, layers on different file systems",
+       [&](const fs::path& at) {
+         fs::create_directories(work / "upper-fs");
+         return sh("mount -t tmpfs tmpfs '" + (work / "upper-fs").string() + "'") &&
+                overlay(at, work / "upper-fs");
+       },
+       plain, true},
+      {"NTFS through ntfs-3g",
+       [&](const fs::path& at) {
+         const std::string img = image("ntfs", "mkntfs -F -q -f");
+         return !img.empty() && sh("ntfs-3g " + img + " '" + at.string() + "'");
+       },
+       [&](const fs::path& file) {
+         plain(file);
+         ASSERT_TRUE(sh("setfattr -n system.ntfs_attrib_be -v 0x00000026 '" + file.string() + "'"));
+       },
+       false},
+      {"FAT through fusefat",
+       [&](const fs::path& at) {
+         const std::string img = image("fat", "mkfs.vfat");
+         return !img.empty() && sh("fusefat -o rw+ " + img + " '" + at.string() + "'");
+       },
+       plain, false},
+  };
+  int tried = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const char* layer : {"lower", "upper", "ovwork"}) fs::remove_all(work / layer);
+    const fs::path at = work / "mnt";
+    fs::create_directories(at);
+    if (!row.mount(at)) {
+      std::cout << "SKIPPED: " << row.what << " (no tool or driver for it here)\n";
+      continue;
+    }
+    ++tried;
+    const fs::path file = at / "DASYLab.ini";
+    row.prepare(file);
+    const bool user_attributes = setxattr(file.c_str(), "user.kavro", "kept", 4, 0) == 0;
+    if (row.keeps_modes) {
+      ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    }
+    const std::string windows_before = ExtendedAttribute(file, "system.ntfs_attrib_be");
+    const std::string created_before = ExtendedAttribute(file, "system.ntfs_crtime_be");
+
+    EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kWritten);
+    EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kWritten);
+    EXPECT_EQ(ReadFile(file), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
+    if (row.keeps_modes) {
+      EXPECT_EQ(StatOf(file).st_mode & 07777, 0640u);
+    }
+    if (user_attributes) {
+      EXPECT_EQ(ExtendedAttribute(file, "user.kavro"), "kept");
+    }
+    EXPECT_EQ(ExtendedAttribute(file, "system.ntfs_attrib_be"), windows_before);
+    EXPECT_EQ(ExtendedAttribute(file, "system.ntfs_crtime_be"), created_before);
+    EXPECT_THAT(ListTree(at), ::testing::Contains("DASYLab.ini"));
+    for (const std::string& name : ListTree(at)) {
+      EXPECT_EQ(name.find("kavro"), std::string::npos) << name;
+    }
+    // Windows' read-only attribute, which the permission bits do not show.
+    if (windows_before != "(none)") {
+      WriteFile(file, "[Hardware]\r\n");
+      ASSERT_TRUE(sh("setfattr -n system.ntfs_attrib_be -v 0x00000021 '" + file.string() + "'"));
+      EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver),
+                profile::WriteResult::kReadOnly);
+      EXPECT_EQ(ReadFile(file), "[Hardware]\r\n");
+    }
+    sh("umount '" + at.string() + "' || fusermount -u '" + at.string() + "'");
+    sh("umount '" + (work / "upper-fs").string() + "'");
+  }
+  if (tried == 0) GTEST_SKIP() << "no file system could be mounted here";
 }
 
 // The record a write in place leaves: `old_content` made `new_content` at

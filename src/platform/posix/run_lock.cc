@@ -38,12 +38,16 @@ Attempt TryRunLock(int directory, const std::string& name, RemovedOnSignals& wat
   const SignalsHeldBack held_back;
   FileDescriptor fd = OpenLockFile(directory, name);
   struct stat locked;
-  // A link, a FIFO, a directory or a file with content in its place is no
-  // lock file of ours: nothing is locked, followed or removed there.
+  // A link, a FIFO, a directory, a file with content or another name in its
+  // place is no lock file of ours: nothing is locked, followed or removed
+  // there.
   if (!fd.valid())
     return errno == ELOOP || errno == ENXIO || errno == EISDIR ? Attempt::kUnusable
                                                                : Attempt::kFailed;
-  if (fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode) || locked.st_size != 0) {
+  if (fstat(fd.get(), &locked) != 0) return Attempt::kFailed;
+  // Removed by the run before, as it let go, since it was opened here.
+  if (locked.st_nlink == 0) return Attempt::kGone;
+  if (!S_ISREG(locked.st_mode) || locked.st_size != 0 || locked.st_nlink != 1) {
     return Attempt::kUnusable;
   }
   struct flock range {};

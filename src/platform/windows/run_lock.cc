@@ -22,11 +22,15 @@ bool NameLeadsTo(const std::wstring& path, HANDLE locked) {
 
 }  // namespace
 
-// Only a lock file this run made is removed, and only while the name still
-// leads to it: under Wine a Windows program cannot see a Unix link, and
-// removing a link's name would remove its target.
+// Removed only while the name still leads to it. Under Wine a Windows
+// program cannot see a Unix link, and removing a link's name removes its
+// target: there only a lock file this run made is removed, and one a
+// killed run left stays (empty) until a native run or a run that makes it
+// anew removes it.
 RunLock::~RunLock() {
-  if (file_.valid() && created_ && NameLeadsTo(path_, file_.get())) DeleteFileW(path_.c_str());
+  if (file_.valid() && (created_ || !RunningUnderWine()) && NameLeadsTo(path_, file_.get())) {
+    DeleteFileW(path_.c_str());
+  }
 }
 
 // One byte at the start of a file nobody reads, so that no reader of
@@ -66,19 +70,28 @@ WriteResult TakeRunLock(const std::wstring& directory, const std::wstring& file_
       // stays "delete pending" for a moment, refusing access; a refusal
       // that lasts is this user's lack of rights.
       const DWORD error = GetLastError();
+      const DWORD attributes = GetFileAttributesW(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return WriteResult::kLockUnusable;
+      }
       if (error != ERROR_ACCESS_DENIED || ++refusals > kMostRefusals) return ResultOf(error);
       Sleep(kLockPollMilliseconds);
       continue;
     }
     refusals = 0;
-    // A device, a directory or a file with content in its place is no lock
-    // file of ours.
+    // A device, a directory, a link Windows shows, a file with content or
+    // another name in its place is no lock file of ours. (Under Wine a Unix
+    // link looks like its target, and a link to an empty file is locked, but
+    // never removed.)
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || SizeOf(info) != 0) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        SizeOf(info) != 0 || info.nNumberOfLinks > 1) {
       return WriteResult::kLockUnusable;
     }
+    // Removed by the run before, as it let go, since it was opened here.
+    if (info.nNumberOfLinks == 0) continue;
     OVERLAPPED first_byte{};
     while (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                        &first_byte)) {

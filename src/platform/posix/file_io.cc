@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,5 +152,22 @@ bool Reserve(int fd, off_t old_size, off_t new_size) {
 }
 
 void SyncDirectory(int directory) { fsync(directory); }
+
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, mode_t mode,
+                               RemovedOnSignals& watch, std::string& name) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t nonce = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                   static_cast<uint64_t>(getpid());
+  for (int attempt = 0; attempt < 100; ++attempt, nonce = nonce * 6364136223846793005ULL + 1) {
+    name = TemporaryName<char>(file_name, nonce % 1000000007ULL);
+    watch.Watch(RemovedOnSignals::kTemporary, directory, name);
+    FileDescriptor fd(
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.valid() || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return FileDescriptor();
+}
 
 }  // namespace profile::posix

@@ -78,6 +78,12 @@ bool Reserve(int fd, off_t old_size, off_t new_size);
 // A file system that cannot sync a directory has still renamed the file.
 void SyncDirectory(int directory);
 
+class RemovedOnSignals;
+// Creates a new temporary file beside `file_name` with `mode` (less the
+// umask), watched by `watch`, and names it in `name`.
+FileDescriptor CreateTemporary(int directory, const std::string& file_name, mode_t mode,
+                               RemovedOnSignals& watch, std::string& name);
+
 // --- signals.cc ---
 
 // While it lives (one at a time), the signals that end a program remove
@@ -107,11 +113,6 @@ class SignalsHeldBack final {
  private:
   sigset_t previous_;
 };
-
-// Creates a new temporary file beside `file_name` with `mode` (less the
-// umask), watched by `watch`, and names it in `name`.
-FileDescriptor CreateTemporary(int directory, const std::string& file_name, mode_t mode,
-                               RemovedOnSignals& watch, std::string& name);
 
 // --- run_lock.cc ---
 

@@ -1,14 +1,18 @@
 // The built program under faults: killed mid-write, racing copies of
 // itself, hostile files. The file must always be whole, either as it was or
 // with the entry, and nothing may be left behind.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -410,6 +414,87 @@ TEST_F(FaultTest, LinksAndSpecialFilesAreRefusedWithoutBlocking) {
     EXPECT_TRUE(fs::is_symlink(ini) || fs::is_fifo(ini));
     EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
   }
+}
+
+// Run as root on root's own prefix, nothing another user may change leads
+// the program anywhere: not a drive_c or dosdevices/c: that user owns, not
+// their link in DASYLab.ini's place, and not a swap of the prefix for one of
+// theirs while the program runs. A root-only file elsewhere, which each of
+// these would lead to, is never written.
+TEST_F(FaultTest, RootNeverWritesThroughAnotherUsersHands) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and another user's files";
+  constexpr uid_t kUser = 4321;
+  const fs::path secret =
+      prefix_.path().parent_path() / (prefix_.path().filename().string() + ".secret");
+  WriteFile(secret, "[Hardware]\r\nroot only\r\n");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  const auto user_owns = [](const fs::path& path) {
+    ASSERT_EQ(lchown(path.c_str(), kUser, kUser), 0) << path;
+  };
+  const fs::path drive_c = prefix_.path() / "drive_c";
+  const std::vector<std::pair<std::string, std::function<void()>>> setups = {
+      {"drive_c a user's, DASYLab.ini their link",
+       [&] {
+         fs::create_symlink(secret, prefix_.ini());
+         for (const fs::path& path :
+              {drive_c, drive_c / "Program Files", prefix_.install_dir(), prefix_.ini()}) {
+           user_owns(path);
+         }
+       }},
+      {"dosdevices/c: a user's link",
+       [&] {
+         fs::create_directories(prefix_.path() / "elsewhere" / "Program Files" / "DASYLab 8.0");
+         fs::create_symlink(secret, prefix_.path() / "elsewhere" / "Program Files" / "DASYLab 8.0" /
+                                        "DASYLab.ini");
+         fs::create_directories(prefix_.path() / "dosdevices");
+         fs::create_symlink("../elsewhere", prefix_.path() / "dosdevices" / "c:");
+         user_owns(prefix_.path() / "dosdevices" / "c:");
+       }},
+      {"DASYLab.ini a user's link in root's directory",
+       [&] {
+         fs::create_symlink(secret, prefix_.ini());
+         user_owns(prefix_.ini());
+       }},
+  };
+  for (const auto& [what, setup] : setups) {
+    SCOPED_TRACE(what);
+    fs::remove_all(prefix_.path());
+    fs::create_directories(prefix_.install_dir());
+    setup();
+    EXPECT_EQ(Run().exit_status, 1);
+    EXPECT_EQ(ReadFile(secret), "[Hardware]\r\nroot only\r\n");
+  }
+
+  // The user swaps root's prefix, in a directory of theirs, with a prefix
+  // of their own whose DASYLab.ini leads to the root-only file, as fast as
+  // they can, while root runs the program again and again.
+  const fs::path home = prefix_.path() / "home";
+  const fs::path roots = home / "root-prefix", theirs = home / "their-prefix";
+  fs::remove_all(prefix_.path());
+  for (const fs::path& prefix : {roots, theirs}) {
+    fs::create_directories(prefix / "drive_c" / "Program Files" / "DASYLab 8.0");
+  }
+  fs::create_symlink(secret, theirs / "drive_c" / "Program Files" / "DASYLab 8.0" / "DASYLab.ini");
+  for (const auto& entry : fs::recursive_directory_iterator(theirs)) user_owns(entry.path());
+  user_owns(theirs);
+  user_owns(home);
+  std::atomic<bool> swapping = true;
+  std::thread swapper([&] {
+    while (swapping) {
+      syscall(SYS_renameat2, AT_FDCWD, roots.c_str(), AT_FDCWD, theirs.c_str(), RENAME_EXCHANGE);
+    }
+  });
+  int runs = 0;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+       std::chrono::steady_clock::now() < until; ++runs) {
+    RunProcess(KAVRO_REGISTER, {}, "/", {{"WINEPREFIX", roots.string()}});
+  }
+  swapping = false;
+  swapper.join();
+  RecordProperty("runs_during_swaps", runs);
+  EXPECT_GT(runs, 10);
+  EXPECT_EQ(ReadFile(secret), "[Hardware]\r\nroot only\r\n");
+  fs::remove(secret);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/profile_file_at.h"
 #include "platform/posix/wine_paths.h"
-#include "platform/profile_file.h"
 #include "platform/write_protocol.h"
 #include "shell/form1.h"
 
@@ -44,19 +44,22 @@ class PosixPlatform final : public Platform {
     cause_ = "the Wine prefix is not owned by you";
     if (!prefix_) throw PlatformError(cause_);
     cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
-    const std::optional<std::string> host = posix::ToHostPath(*prefix_, directory);
-    if (!host) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
-    if (chdir(host->c_str()) != 0) throw ErrorFromErrno("cannot change to " + *host, errno);
+    const std::optional<posix::PlaceBelowPrefix> place = Reach(directory, true);
+    if (!place) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
+    if (fchdir(place->directory.get()) != 0) {
+      throw ErrorFromErrno("cannot change to " + directory, errno);
+    }
     cause_.clear();
   }
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
-    const std::optional<std::string> host =
-        prefix_ ? posix::ToHostPath(*prefix_, file) : std::nullopt;
+    const std::optional<posix::PlaceBelowPrefix> place =
+        prefix_ ? Reach(file, false) : std::nullopt;
     const profile::WriteResult result =
-        host ? profile::WriteProfileEntry(*host, {section, key, value})
-             : profile::WriteResult::kNoDirectory;
+        place ? profile::WriteProfileEntryAt(place->directory.get(), place->name,
+                                             {section, key, value})
+              : profile::WriteResult::kNoDirectory;
     cause_ = result == profile::WriteResult::kWritten ? "" : std::string(profile::Describe(result));
     return result == profile::WriteResult::kWritten ? 1 : 0;
   }
@@ -83,9 +86,17 @@ class PosixPlatform final : public Platform {
   void Unload(Form1& form) override { form.MarkUnloaded(); }
 
  private:
-  // Found once, before anything else: entering the install directory must
-  // not change which prefix a relative $WINEPREFIX names.
-  const std::optional<std::string> prefix_ = posix::FindWinePrefix();
+  // The directory holding the last component of `windows_path` (or the
+  // directory it names, when `whole`), reached from the prefix's handle.
+  std::optional<posix::PlaceBelowPrefix> Reach(const std::string& windows_path, bool whole) const {
+    const std::optional<std::string> host = posix::ToHostPath(prefix_->path, windows_path);
+    return host ? posix::OpenBelowPrefix(*prefix_, *host, whole) : std::nullopt;
+  }
+
+  // Opened once, before anything else: entering the install directory must
+  // not change which prefix a relative $WINEPREFIX names, and nothing may
+  // put another prefix in its place.
+  const std::optional<posix::OpenPrefix> prefix_ = posix::OpenWinePrefix();
   // Why the last step failed, in plain words.
   std::string cause_;
 };

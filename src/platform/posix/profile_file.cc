@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/posix/file_layer.h"
+#include "platform/posix/profile_file_at.h"
 
 // On POSIX, `path` is a host path. A symbolic link is followed to its target
 // and stays a link; a dangling or looping link is refused. Permission bits
@@ -187,6 +188,13 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   // A link is followed to its target, which is written in place, so that
   // the link stays a link; a dangling or looping link is refused.
   const bool is_link = S_ISLNK(st.st_mode);
+  // Run as root, a link another user owns is followed only in that user's
+  // own directory, as protected_symlinks has it in sticky directories.
+  struct stat directory_st;
+  if (is_link && geteuid() == 0 && st.st_uid != 0 &&
+      (fstat(dir, &directory_st) != 0 || directory_st.st_uid != st.st_uid)) {
+    return WriteResult::kAccessDenied;
+  }
   if (is_link && fstatat(dir, file_name.c_str(), &st, 0) != 0) return WriteResult::kNotAFile;
   // Only regular files are opened at all: a FIFO or a device must not block
   // the program or be disturbed by it.
@@ -220,10 +228,27 @@ WriteResult SetEntryLocked(int dir, const std::string& file_name, const Entry& e
   return ReplaceWithNewFile(dir, file_name, fd.get(), st.st_size, *plan, attributes, watch);
 }
 
+}  // namespace
+
 // The lock, the temporary files and the records go beside the name the
 // path gives, a link or not, where the Windows program under Wine, which
 // cannot see links, puts them too.
-WriteResult SetEntryInFile(const std::string& path, const Entry& entry) {
+WriteResult WriteProfileEntryAt(int directory, const std::string& file_name, const Entry& entry) {
+  if (!IsWritable(entry)) return WriteResult::kFailed;
+  try {
+    RemovedOnSignals watch;
+    RunLock lock;
+    if (const WriteResult locked = TakeRunLock(directory, file_name, watch, lock);
+        locked != WriteResult::kWritten) {
+      return locked;
+    }
+    return SetEntryLocked(directory, file_name, entry, watch);
+  } catch (const std::bad_alloc&) {
+    return WriteResult::kFailed;  // a file too large for memory is refused, not half-written
+  }
+}
+
+WriteResult WriteProfileEntry(const std::string& path, const Entry& entry) {
   const size_t slash = path.rfind('/');
   const std::string file_name = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string directory_path = slash == std::string::npos ? "."
@@ -233,24 +258,7 @@ WriteResult SetEntryInFile(const std::string& path, const Entry& entry) {
   // directory renamed or replaced during the run is never written into.
   const FileDescriptor directory(open(directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid()) return ResultOf(errno);
-  RemovedOnSignals watch;
-  RunLock lock;
-  if (const WriteResult locked = TakeRunLock(directory.get(), file_name, watch, lock);
-      locked != WriteResult::kWritten) {
-    return locked;
-  }
-  return SetEntryLocked(directory.get(), file_name, entry, watch);
-}
-
-}  // namespace
-
-WriteResult WriteProfileEntry(const std::string& path, const Entry& entry) {
-  if (!IsWritable(entry)) return WriteResult::kFailed;
-  try {
-    return SetEntryInFile(path, entry);
-  } catch (const std::bad_alloc&) {
-    return WriteResult::kFailed;  // a file too large for memory is refused, not half-written
-  }
+  return WriteProfileEntryAt(directory.get(), file_name, entry);
 }
 
 }  // namespace profile

@@ -1,6 +1,8 @@
 #include "platform/posix/wine_paths.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +113,90 @@ std::optional<std::string> ToHostPath(const std::string& prefix, std::string_vie
     if (!last && !IsDirectory(*host)) return std::nullopt;
   }
   return host;
+}
+
+}  // namespace posix
+
+namespace posix {
+namespace {
+
+// How many links a path may pass through, as the kernel allows.
+constexpr int kMostLinks = 40;
+
+// Whether root may trust what `st`, found in a directory owned by
+// `directory_owner`, leads to: not another user's directory, nor a link
+// another user owns unless it sits in their own directory.
+bool MayPass(const struct stat& st, uid_t directory_owner) {
+  if (geteuid() != 0) return true;
+  if (S_ISLNK(st.st_mode)) return st.st_uid == 0 || st.st_uid == directory_owner;
+  return !S_ISDIR(st.st_mode) || st.st_uid == 0;
+}
+
+}  // namespace
+
+std::optional<OpenPrefix> OpenWinePrefix() {
+  std::optional<std::string> path = FindWinePrefix();
+  if (!path) return std::nullopt;
+  FileDescriptor directory(open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (!directory.valid() || fstat(directory.get(), &st) != 0 || st.st_uid != getuid()) {
+    return std::nullopt;
+  }
+  return OpenPrefix{std::move(*path), std::move(directory), st.st_uid};
+}
+
+std::optional<PlaceBelowPrefix> OpenBelowPrefix(const OpenPrefix& prefix,
+                                                const std::string& host_path, bool whole) {
+  if (!host_path.starts_with(prefix.path + "/")) return std::nullopt;
+  std::vector<std::string> pending = SplitComponents(host_path.substr(prefix.path.size()));
+  std::string last = ".";
+  if (!whole) {
+    if (pending.empty()) return std::nullopt;
+    last = pending.back();
+    pending.pop_back();
+  }
+  FileDescriptor directory(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0));
+  struct stat here;
+  if (!directory.valid() || fstat(directory.get(), &here) != 0) return std::nullopt;
+  // Taken from the front; a link's target goes in front of what is left.
+  std::reverse(pending.begin(), pending.end());
+  for (int links = 0; !pending.empty();) {
+    const std::string name = pending.back();
+    pending.pop_back();
+    struct stat st;
+    if (fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !MayPass(st, here.st_uid)) {
+      return std::nullopt;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      const ssize_t length = readlinkat(directory.get(), name.c_str(), target, sizeof target);
+      if (length <= 0 || length == sizeof target || ++links > kMostLinks) return std::nullopt;
+      const std::string_view text(target, static_cast<size_t>(length));
+      if (text.front() == '/')
+        directory = FileDescriptor(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      // Split as it stands: its ".." is the parent of where the link is.
+      std::vector<std::string> more;
+      for (size_t begin = 0; begin <= text.size();) {
+        const size_t end = std::min(text.find('/', begin), text.size());
+        if (end > begin) more.emplace_back(text.substr(begin, end - begin));
+        begin = end + 1;
+      }
+      for (auto it = more.rbegin(); it != more.rend(); ++it) pending.push_back(*it);
+      if (!directory.valid() || fstat(directory.get(), &here) != 0) return std::nullopt;
+      continue;
+    }
+    FileDescriptor next(
+        openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened;
+    if (!next.valid() || fstat(next.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
+        opened.st_dev != st.st_dev || !MayPass(opened, here.st_uid)) {
+      return std::nullopt;
+    }
+    directory = std::move(next);
+    here = opened;
+  }
+  return PlaceBelowPrefix{std::move(directory), last};
 }
 
 }  // namespace posix

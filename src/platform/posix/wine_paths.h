@@ -2,11 +2,17 @@
 #ifndef KAVRO_PLATFORM_POSIX_WINE_PATHS_H_
 #define KAVRO_PLATFORM_POSIX_WINE_PATHS_H_
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/posix/file_layer.h"
+
 namespace posix {
+
+using profile::posix::FileDescriptor;
 
 // The Wine prefix, found once as Wine finds it: $WINEPREFIX, or ~/.wine when
 // that is unset, made absolute against the starting directory. Like Wine,
@@ -26,6 +32,38 @@ std::optional<std::string> DriveRoot(const std::string& prefix, char drive_lette
 // Returns nothing for a relative path, an unknown drive or a missing
 // directory on the way.
 std::optional<std::string> ToHostPath(const std::string& prefix, std::string_view windows_path);
+
+// The prefix, opened once: everything inside it is reached from this
+// handle, so that a prefix renamed or swapped for another during the run is
+// never written into.
+struct OpenPrefix {
+  std::string path;
+  FileDescriptor directory;
+  uid_t owner;
+};
+
+// FindWinePrefix's prefix, opened; nothing where it cannot be opened or is
+// not the user's own.
+std::optional<OpenPrefix> OpenWinePrefix();
+
+// A directory reached below the prefix, and a name in it.
+struct PlaceBelowPrefix {
+  FileDescriptor directory;
+  std::string name;
+};
+
+// Opens, from the prefix's handle, the directory holding the last component
+// of `host_path` (a path ToHostPath gave below `prefix.path`), or the
+// directory `host_path` itself when `whole` is set (the name is then ".").
+// Every component is opened relative to the one before it, never looked up
+// again by path. Run as root, no directory owned by another user is entered
+// and no symbolic link is followed whose owner is neither root nor the
+// owner of the directory it sits in (the rule the kernel's
+// protected_symlinks applies in sticky directories): nothing another user
+// may change leads root anywhere. Returns nothing where a component is
+// missing or refused.
+std::optional<PlaceBelowPrefix> OpenBelowPrefix(const OpenPrefix& prefix,
+                                                const std::string& host_path, bool whole);
 
 }  // namespace posix
 

@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/posix/file_layer.h"
@@ -30,6 +31,15 @@ struct FileAttributes {
   // keeps what it is created with (a directory's default ACL, say).
   std::optional<ExtendedAttributes> extended;
 };
+
+// Removes a file this run made; where that is refused (an append-only
+// directory), says so, since it stays.
+void RemoveOrSay(int directory, const std::string& name) {
+  if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) {
+    std::fprintf(stderr, "kavro-register: could not remove %s beside DASYLab.ini: %s\n",
+                 name.c_str(), std::strerror(errno));
+  }
+}
 
 // Gives the new file the old one's owner and permissions, changing only
 // what differs: a file system without owners or modes (FAT through FUSE)
@@ -73,7 +83,7 @@ WriteResult ReplaceWithNewFile(int directory, const std::string& file_name, int 
       (source >= 0 ? renameat(directory, temporary.c_str(), directory, file_name.c_str()) == 0
                    : RenameIfMissing(directory, temporary, file_name));
   const int error = errno;
-  if (!written) unlinkat(directory, temporary.c_str(), 0);
+  if (!written) RemoveOrSay(directory, temporary);
   watch.Forget(RemovedOnSignals::kTemporary);
   if (!written) return ResultOf(error);
   SyncDirectory(directory);
@@ -147,7 +157,7 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, const stru
   if (!(WriteRecord(record.get(), file.get(), plan, header, content_offset) &&
         renameat(directory, temporary.c_str(), directory, record_name.c_str()) == 0)) {
     const int error = errno;
-    unlinkat(directory, temporary.c_str(), 0);
+    RemoveOrSay(directory, temporary);
     watch.Forget(RemovedOnSignals::kTemporary);
     return ResultOf(error);
   }
@@ -158,7 +168,7 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, const stru
   SyncDirectory(directory);
   if (!Reserve(file.get(), old_size, new_size)) {
     const int error = errno;
-    unlinkat(directory, record_name.c_str(), 0);
+    RemoveOrSay(directory, record_name);
     return ResultOf(error);
   }
   // Cut short, the record stays for the next run to finish from.
@@ -167,7 +177,7 @@ WriteResult WriteInPlace(int directory, const std::string& file_name, const stru
         ftruncate(file.get(), new_size) == 0 && fsync(file.get()) == 0 && file.Close())) {
     return ResultOf(errno);
   }
-  unlinkat(directory, record_name.c_str(), 0);
+  RemoveOrSay(directory, record_name);
   SyncDirectory(directory);
   return WriteResult::kWritten;
 }

@@ -455,6 +455,19 @@ TEST_F(FaultTest, RootNeverWritesThroughAnotherUsersHands) {
          fs::create_symlink(secret, prefix_.ini());
          user_owns(prefix_.ini());
        }},
+      {"DASYLab.ini root's link through a user's directory",
+       [&] {
+         fs::create_directories(drive_c / "users" / "lab");
+         fs::create_symlink(secret, drive_c / "users" / "lab" / "x.ini");
+         user_owns(drive_c / "users" / "lab");
+         user_owns(drive_c / "users" / "lab" / "x.ini");
+         fs::create_symlink("../../users/lab/x.ini", prefix_.ini());
+       }},
+      {"a directory on the way that others may change",
+       [&] {
+         fs::create_symlink(secret, prefix_.ini());
+         ASSERT_EQ(chmod(prefix_.install_dir().c_str(), 0777), 0);
+       }},
   };
   for (const auto& [what, setup] : setups) {
     SCOPED_TRACE(what);

@@ -38,6 +38,12 @@ const char* IconFor(int style) {
   }
 }
 
+// Why root refuses a prefix whose way to DASYLab.ini another user may
+// change.
+constexpr const char* kAnotherUsersWay =
+    "the way to the file passes a directory or link another user may change; run as the "
+    "prefix's owner";
+
 class PosixPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
@@ -45,7 +51,10 @@ class PosixPlatform final : public Platform {
     if (!prefix_) throw PlatformError(cause_);
     cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
     const std::optional<posix::PlaceBelowPrefix> place = Reach(directory, true);
-    if (!place) throw ErrorFromErrno("cannot change to " + directory, ENOENT);
+    if (!place) {
+      if (errno == EPERM) cause_ = kAnotherUsersWay;
+      throw ErrorFromErrno("cannot change to " + directory, errno == EPERM ? EPERM : ENOENT);
+    }
     if (fchdir(place->directory.get()) != 0) {
       throw ErrorFromErrno("cannot change to " + directory, errno);
     }
@@ -56,11 +65,14 @@ class PosixPlatform final : public Platform {
                                      const std::string& value, const std::string& file) override {
     const std::optional<posix::PlaceBelowPrefix> place =
         prefix_ ? Reach(file, false) : std::nullopt;
+    const bool refused = !place && errno == EPERM;
     const profile::WriteResult result =
         place ? profile::WriteProfileEntryAt(place->directory.get(), place->name,
                                              {section, key, value})
               : profile::WriteResult::kNoDirectory;
-    cause_ = result == profile::WriteResult::kWritten ? "" : std::string(profile::Describe(result));
+    cause_ = result == profile::WriteResult::kWritten ? ""
+             : refused                                ? kAnotherUsersWay
+                                                      : std::string(profile::Describe(result));
     return result == profile::WriteResult::kWritten ? 1 : 0;
   }
 

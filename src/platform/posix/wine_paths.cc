@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -124,12 +125,62 @@ namespace {
 constexpr int kMostLinks = 40;
 
 // Whether root may trust what `st`, found in a directory owned by
-// `directory_owner`, leads to: not another user's directory, nor a link
-// another user owns unless it sits in their own directory.
+// `directory_owner`, leads to: not a directory another user owns or may
+// change (one others or a group other than root's may write, unless it is
+// sticky), nor a link another user owns outside their own directory.
 bool MayPass(const struct stat& st, uid_t directory_owner) {
   if (geteuid() != 0) return true;
   if (S_ISLNK(st.st_mode)) return st.st_uid == 0 || st.st_uid == directory_owner;
-  return !S_ISDIR(st.st_mode) || st.st_uid == 0;
+  if (!S_ISDIR(st.st_mode)) return true;
+  const bool sticky = (st.st_mode & S_ISVTX) != 0;
+  return st.st_uid == 0 && (sticky || (st.st_mode & S_IWOTH) == 0) &&
+         (sticky || st.st_gid == 0 || (st.st_mode & S_IWGRP) == 0);
+}
+
+// Walks `pending` (taken from its back) from `directory`, entering each
+// directory and following each link as root may (MayPass), every entry
+// opened once and looked at through that very handle. With `to_file`, the
+// last component may be a file, or missing, and is not entered.
+bool WalkSafely(FileDescriptor& directory, struct stat& here, std::vector<std::string> pending,
+                bool to_file) {
+  for (int links = 0; !pending.empty();) {
+    const std::string name = pending.back();
+    pending.pop_back();
+    const bool last = pending.empty();
+    FileDescriptor entry(openat(directory.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!entry.valid()) return to_file && last && errno == ENOENT;
+    if (fstat(entry.get(), &st) != 0) return false;
+    if (!MayPass(st, here.st_uid)) {
+      errno = EPERM;
+      return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      const ssize_t length = readlinkat(entry.get(), "", target, sizeof target);
+      if (length <= 0 || length == sizeof target || ++links > kMostLinks) return false;
+      const std::string_view text(target, static_cast<size_t>(length));
+      if (text.front() == '/') {
+        directory = FileDescriptor(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!directory.valid() || fstat(directory.get(), &here) != 0) return false;
+      }
+      // Split as it stands: its ".." is the parent of where the link is.
+      std::vector<std::string> more;
+      for (size_t begin = 0; begin <= text.size();) {
+        const size_t end = std::min(text.find('/', begin), text.size());
+        if (end > begin) more.emplace_back(text.substr(begin, end - begin));
+        begin = end + 1;
+      }
+      pending.insert(pending.end(), more.rbegin(), more.rend());
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return to_file && last;
+    FileDescriptor next(openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!next.valid()) return false;
+    directory = std::move(next);
+    here = st;
+  }
+  return true;
 }
 
 }  // namespace
@@ -158,43 +209,18 @@ std::optional<PlaceBelowPrefix> OpenBelowPrefix(const OpenPrefix& prefix,
   FileDescriptor directory(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0));
   struct stat here;
   if (!directory.valid() || fstat(directory.get(), &here) != 0) return std::nullopt;
-  // Taken from the front; a link's target goes in front of what is left.
+  if (!MayPass(here, here.st_uid)) {
+    errno = EPERM;
+    return std::nullopt;
+  }
   std::reverse(pending.begin(), pending.end());
-  for (int links = 0; !pending.empty();) {
-    const std::string name = pending.back();
-    pending.pop_back();
-    struct stat st;
-    if (fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !MayPass(st, here.st_uid)) {
-      return std::nullopt;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX];
-      const ssize_t length = readlinkat(directory.get(), name.c_str(), target, sizeof target);
-      if (length <= 0 || length == sizeof target || ++links > kMostLinks) return std::nullopt;
-      const std::string_view text(target, static_cast<size_t>(length));
-      if (text.front() == '/')
-        directory = FileDescriptor(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      // Split as it stands: its ".." is the parent of where the link is.
-      std::vector<std::string> more;
-      for (size_t begin = 0; begin <= text.size();) {
-        const size_t end = std::min(text.find('/', begin), text.size());
-        if (end > begin) more.emplace_back(text.substr(begin, end - begin));
-        begin = end + 1;
-      }
-      for (auto it = more.rbegin(); it != more.rend(); ++it) pending.push_back(*it);
-      if (!directory.valid() || fstat(directory.get(), &here) != 0) return std::nullopt;
-      continue;
-    }
-    FileDescriptor next(
-        openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened;
-    if (!next.valid() || fstat(next.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
-        opened.st_dev != st.st_dev || !MayPass(opened, here.st_uid)) {
-      return std::nullopt;
-    }
-    directory = std::move(next);
-    here = opened;
+  if (!WalkSafely(directory, here, std::move(pending), false)) return std::nullopt;
+  // Where the file is a link, root follows it only as far as it may: the
+  // program then opens it by name, through entries nobody else may change.
+  FileDescriptor probe(fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
+  struct stat probe_here = here;
+  if (!whole && (!probe.valid() || !WalkSafely(probe, probe_here, {last}, true))) {
+    return std::nullopt;
   }
   return PlaceBelowPrefix{std::move(directory), last};
 }

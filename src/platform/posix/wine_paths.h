@@ -59,9 +59,9 @@ struct PlaceBelowPrefix {
 // again by path. Run as root, no directory owned by another user is entered
 // and no symbolic link is followed whose owner is neither root nor the
 // owner of the directory it sits in (the rule the kernel's
-// protected_symlinks applies in sticky directories): nothing another user
-// may change leads root anywhere. Returns nothing where a component is
-// missing or refused.
+// protected_symlinks applies in sticky directories), nor a directory others
+// may change: nothing another user may change leads root anywhere. Returns
+// nothing where a component is missing, or refused (errno EPERM).
 std::optional<PlaceBelowPrefix> OpenBelowPrefix(const OpenPrefix& prefix,
                                                 const std::string& host_path, bool whole);
 

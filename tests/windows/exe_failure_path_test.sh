@@ -51,12 +51,9 @@ refused "read-only file"
 
 # Held open without sharing by another program for longer than a moment.
 chmod 0644 "$ini"
-coproc holder { exec "$wine_tools" "$KAVRO_PROBE" hold 'C:\Program Files\DASYLab 8.0\DASYLab.ini' 0; }
-read -r held _ <&"${holder[0]}"
-expect_eq "held: holder started" "$held" held
+hold_open 'C:\Program Files\DASYLab 8.0\DASYLab.ini'
 refused "held file"
-kill "$holder_PID"
-wait "$holder_PID" 2>/dev/null || true
+let_go
 
 # The disk is full: a small tmpfs mounted at the install directory.
 if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=64k tmpfs "$install_dir"; then

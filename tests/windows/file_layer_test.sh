@@ -56,29 +56,20 @@ expect_eq "hidden, system, DACL: kept" "$(describe hidden.ini | sed 's/ created=
 # Held open without sharing by another program: waited for about a second,
 # then refused, untouched. A hold of a moment is waited out.
 printf '[Hardware]\r\n' >"$work/held.ini"
-coproc holder { exec "$wine_tools" "$KAVRO_PROBE" hold 'C:\file-layer\held.ini' 0; }
-read -r held holder_pid <&"${holder[0]}"
-holder_pid=${holder_pid%$'\r'}  # a Windows program's text-mode line ending
-expect_eq "held: holder started" "$held" held
+hold_open 'C:\file-layer\held.ini'
 started=$SECONDS
 expect_eq "held: refused" "$(write held.ini)" 1
 expect_eq "held: gave up within a few seconds" "$((SECONDS - started <= 5))" 1
 expect_file "held: unchanged" "$work/held.ini" '[Hardware]\r\n'
-
-kill "$holder_PID"
-wait "$holder_PID" 2>/dev/null || true
+let_go
 
 # Held open by a program that shares reading and writing, as one that keeps
 # its settings file open does: written, as Windows' own writer writes it.
 printf '[Hardware]\r\n' >"$work/shared.ini"
-"$wine_tools" "$KAVRO_PROBE" hold 'C:\file-layer\shared.ini' 0 shared >"$KAVRO_RUN_DIR/sharer" &
-sharer=$!
-for _ in $(seq 100); do grep -q held "$KAVRO_RUN_DIR/sharer" && break; sleep 0.1; done
-expect_eq "held, shared: holder started" "$(cut -d' ' -f1 "$KAVRO_RUN_DIR/sharer")" held
+hold_open 'C:\file-layer\shared.ini' shared
 expect_eq "held, shared: written" "$(write shared.ini)" 0
 expect_file "held, shared: content" "$work/shared.ini" "$registered"
-kill "$sharer"
-wait "$sharer" 2>/dev/null || true
+let_go
 
 # What the native program keeps, the Windows one under Wine keeps too: it
 # writes in place there, the same file under the same names.

@@ -57,6 +57,21 @@ reset_install_dir() {
   mkdir -p "$install_dir"
 }
 
+# Keeps a file open through the probe in the background, without sharing or
+# sharing reading and writing, until let_go; fails the test if it never does.
+hold_open() {  # hold_open WINDOWS_PATH [shared]
+  local said="$KAVRO_RUN_DIR/holder"
+  "$wine_tools" "$KAVRO_PROBE" hold "$1" 0 ${2:+"$2"} >"$said" &
+  holder=$!
+  for _ in $(seq 100); do grep -q held "$said" && return 0; sleep 0.1; done
+  fail "holder of $1: never held it"
+}
+
+let_go() {  # a holder gone already is fine: it was seen holding the file
+  kill "$holder" 2>/dev/null || true
+  wait "$holder" 2>/dev/null || true
+}
+
 # Starts the program under Wine in the background, with the calls it makes
 # itself logged to $relay_log; wait_exe collects its exit status.
 start_exe() {  # start_exe CWD ARGS...

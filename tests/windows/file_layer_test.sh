@@ -167,18 +167,30 @@ with open(sys.argv[1], "wb") as out:
         out.write(b"[Section%d]\r\nkey=value %d\r\n" % (i, i))
 EOF
 cp "$work/large.ini" "$KAVRO_RUN_DIR/large.old"
-# The kills fall at random moments of a run as long as this one took, so
-# that some land in the middle of the write however fast this machine is.
+# Half the kills fall at random moments of a run as long as a warm one
+# takes (the first is slower, reading the file from disk); the other half
+# are aimed at the write itself: from when its record appears, a few
+# milliseconds on.
+write large.ini >/dev/null
+cp "$work/large.ini" "$KAVRO_RUN_DIR/large.new"
+cp "$KAVRO_RUN_DIR/large.old" "$work/large.ini"
 started=$(date +%s%N)
 write large.ini >/dev/null
 run_ms=$((($(date +%s%N) - started) / 1000000 + 1))
-cp "$work/large.ini" "$KAVRO_RUN_DIR/large.new"
 unfinished=0 interrupted=0 kills=40
 for i in $(seq "$kills"); do
   cp "$KAVRO_RUN_DIR/large.old" "$work/large.ini"
   setsid "$wine_tools" "$KAVRO_PROBE" write 'C:\file-layer\large.ini' &
-  moment=$((RANDOM % run_ms))
-  sleep "$((moment / 1000)).$(printf '%03d' $((moment % 1000)))"
+  if ((i % 2)); then
+    moment=$((RANDOM % run_ms))
+    sleep "$((moment / 1000)).$(printf '%03d' $((moment % 1000)))"
+  else
+    for _ in $(seq 2000); do
+      compgen -G "$work/.large.ini.*.kavro-redo" >/dev/null || ! kill -0 "$!" 2>/dev/null && break
+      sleep 0.005
+    done
+    sleep "0.00$((RANDOM % 10))"
+  fi
   kill -KILL -- "-$!" 2>/dev/null || true
   wait "$!" 2>/dev/null || true
   if ls -A "$work" | grep -q 'kavro-redo$'; then interrupted=$((interrupted + 1)); fi

@@ -4,7 +4,6 @@
 #define KAVRO_TESTS_PLAN_IN_PARTS_H_
 
 #include <algorithm>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -13,7 +12,7 @@
 namespace testing_support {
 
 struct PlannedInParts {
-  std::optional<profile::Plan> plan;
+  profile::Plan plan;
   size_t bytes_read = 0;  // until the planner wanted no more
 };
 

@@ -150,7 +150,7 @@ bool EntryPlanner::Took(size_t count) {
   return state_->file.Feed(std::string_view(state_->buffer.get(), count));
 }
 
-std::optional<Plan> EntryPlanner::Finish() { return state_->file.Finish(); }
+Plan EntryPlanner::Finish() { return state_->file.Finish(); }
 
 // The whole file is one part: 8-bit text is planned where it lies.
 Plan PlanEntry(std::string_view original, const Entry& entry) {

@@ -5,7 +5,6 @@
 #define KAVRO_PLATFORM_PROFILE_EDIT_H_
 
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -85,9 +84,8 @@ class EntryPlanner {
   // Takes the `count` bytes put at the start of Room(); returns false once
   // the plan needs no more of the file.
   bool Took(size_t count);
-  // The plan, once the file has ended or Took returned false. There always
-  // is one: no file needs to be read whole.
-  std::optional<Plan> Finish();
+  // The plan, once the file has ended or Took returned false.
+  Plan Finish();
 
  private:
   struct State;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench_files.h"
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 #include "platform/profile_file.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <random>
 #include <thread>
 
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 #include "profile_reader.h"
 #include "test_support.h"
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 
 namespace testing_support {
 

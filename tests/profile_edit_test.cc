@@ -1,4 +1,4 @@
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 
 #include <gtest/gtest.h>
 

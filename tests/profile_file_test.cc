@@ -23,7 +23,7 @@
 #include <iostream>
 #include <tuple>
 
-#include "platform/write_protocol.h"
+#include "platform/protocol/write_protocol.h"
 #include "test_support.h"
 
 namespace {

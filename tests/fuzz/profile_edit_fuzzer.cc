@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "plan_in_parts.h"
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 #include "profile_reader.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/profile_edit.h"
-#include "platform/write_protocol.h"
+#include "platform/edit/profile_edit.h"
+#include "platform/protocol/write_protocol.h"
 
 namespace profile::posix {
 

@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "platform/posix/profile_file_at.h"
 #include "platform/posix/wine_paths.h"
-#include "platform/write_protocol.h"
+#include "platform/protocol/write_protocol.h"
 #include "shell/form1.h"
 
 namespace {

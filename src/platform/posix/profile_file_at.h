@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "platform/profile_edit.h"
-#include "platform/write_protocol.h"
+#include "platform/edit/profile_edit.h"
+#include "platform/protocol/write_protocol.h"
 
 namespace profile {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/profile_edit.h"
-#include "platform/write_protocol.h"
+#include "platform/edit/profile_edit.h"
+#include "platform/protocol/write_protocol.h"
 
 namespace profile::windows {
 

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/profile_file.h"
-#include "platform/write_protocol.h"
+#include "platform/protocol/write_protocol.h"
 #include "shell/form1.h"
 
 namespace {

@@ -1,13 +1,13 @@
 // The edit that gives both readers the value, decided from where each finds
 // the entry: one change where they agree, one for each where they do not.
-#ifndef KAVRO_PLATFORM_TWO_READERS_H_
-#define KAVRO_PLATFORM_TWO_READERS_H_
+#ifndef KAVRO_PLATFORM_EDIT_TWO_READERS_H_
+#define KAVRO_PLATFORM_EDIT_TWO_READERS_H_
 
 #include <cstddef>
 #include <vector>
 
-#include "platform/entry_finding.h"
-#include "platform/profile_edit.h"
+#include "platform/edit/entry_finding.h"
+#include "platform/edit/profile_edit.h"
 
 namespace profile {
 
@@ -46,4 +46,4 @@ Decision DecideEdit(const Found& windows, const Found& wine, const FileShape& sh
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_TWO_READERS_H_
+#endif  // KAVRO_PLATFORM_EDIT_TWO_READERS_H_

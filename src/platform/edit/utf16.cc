@@ -1,4 +1,4 @@
-#include "platform/utf16.h"
+#include "platform/edit/utf16.h"
 
 namespace profile {
 

@@ -1,4 +1,4 @@
-#include "platform/write_protocol.h"
+#include "platform/protocol/write_protocol.h"
 
 #include <algorithm>
 #include <array>

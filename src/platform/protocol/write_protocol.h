@@ -5,8 +5,8 @@
 // this header holds what both layers must agree on byte for byte: the names
 // beside the file, the record a write in place leaves, and how that record
 // proves itself.
-#ifndef KAVRO_PLATFORM_WRITE_PROTOCOL_H_
-#define KAVRO_PLATFORM_WRITE_PROTOCOL_H_
+#ifndef KAVRO_PLATFORM_PROTOCOL_WRITE_PROTOCOL_H_
+#define KAVRO_PLATFORM_PROTOCOL_WRITE_PROTOCOL_H_
 
 #include <cstdint>
 #include <optional>
@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 
 namespace profile {
 
@@ -226,4 +226,4 @@ bool FileProvesRecord(const RedoRecord& redo, PositionalReader& record, Position
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_WRITE_PROTOCOL_H_
+#endif  // KAVRO_PLATFORM_PROTOCOL_WRITE_PROTOCOL_H_

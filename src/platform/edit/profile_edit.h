@@ -1,8 +1,8 @@
 // Setting one entry of a profile (.ini) file, as a function from the file's
 // bytes to its new bytes. It follows the platform's profile-file conventions
 // and changes nothing but the entry's own line or the lines it adds.
-#ifndef KAVRO_PLATFORM_PROFILE_EDIT_H_
-#define KAVRO_PLATFORM_PROFILE_EDIT_H_
+#ifndef KAVRO_PLATFORM_EDIT_PROFILE_EDIT_H_
+#define KAVRO_PLATFORM_EDIT_PROFILE_EDIT_H_
 
 #include <memory>
 #include <span>
@@ -106,4 +106,4 @@ Edit SetEntry(std::string_view original, const Entry& entry);
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_PROFILE_EDIT_H_
+#endif  // KAVRO_PLATFORM_EDIT_PROFILE_EDIT_H_

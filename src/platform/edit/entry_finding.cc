@@ -1,4 +1,4 @@
-#include "platform/entry_finding.h"
+#include "platform/edit/entry_finding.h"
 
 namespace profile {
 

@@ -1,6 +1,6 @@
-#include "platform/profile_edit.h"
+#include "platform/edit/profile_edit.h"
 
-#include "platform/profile_rules.h"
+#include "platform/edit/profile_rules.h"
 
 namespace profile {
 

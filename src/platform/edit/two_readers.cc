@@ -3,7 +3,7 @@
 // as before under each reader, but one on such a line, which may change
 // with the entry; and whether a change serves a reader comes down to where
 // that reader found the entry, without reading the file again.
-#include "platform/two_readers.h"
+#include "platform/edit/two_readers.h"
 
 #include <optional>
 

@@ -1,14 +1,14 @@
 // What one reader makes of a line, decided unit by unit as the line goes
 // past, so that no line is held, however long: a few units settle most
 // lines, and what follows them only has to be looked through.
-#ifndef KAVRO_PLATFORM_LINE_READING_H_
-#define KAVRO_PLATFORM_LINE_READING_H_
+#ifndef KAVRO_PLATFORM_EDIT_LINE_READING_H_
+#define KAVRO_PLATFORM_EDIT_LINE_READING_H_
 
 #include <cstddef>
 #include <string>
 
-#include "platform/entry_finding.h"
-#include "platform/profile_rules.h"
+#include "platform/edit/entry_finding.h"
+#include "platform/edit/profile_rules.h"
 
 namespace profile {
 
@@ -225,4 +225,4 @@ class LineReading {
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_LINE_READING_H_
+#endif  // KAVRO_PLATFORM_EDIT_LINE_READING_H_

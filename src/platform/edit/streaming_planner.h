@@ -2,17 +2,17 @@
 // follow its lines at once, and it holds none of the text, however long a
 // line. Lines that no reader needs are passed over by looking only for a
 // `[` that may open a header.
-#ifndef KAVRO_PLATFORM_STREAMING_PLANNER_H_
-#define KAVRO_PLATFORM_STREAMING_PLANNER_H_
+#ifndef KAVRO_PLATFORM_EDIT_STREAMING_PLANNER_H_
+#define KAVRO_PLATFORM_EDIT_STREAMING_PLANNER_H_
 
 #include <cstddef>
 #include <optional>
 
-#include "platform/entry_finding.h"
-#include "platform/line_reading.h"
-#include "platform/profile_edit.h"
-#include "platform/profile_rules.h"
-#include "platform/two_readers.h"
+#include "platform/edit/entry_finding.h"
+#include "platform/edit/line_reading.h"
+#include "platform/edit/profile_edit.h"
+#include "platform/edit/profile_rules.h"
+#include "platform/edit/two_readers.h"
 
 namespace profile {
 
@@ -69,4 +69,4 @@ extern template class StreamingPlanner<char16_t>;
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_STREAMING_PLANNER_H_
+#endif  // KAVRO_PLATFORM_EDIT_STREAMING_PLANNER_H_

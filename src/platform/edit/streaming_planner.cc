@@ -1,4 +1,4 @@
-#include "platform/streaming_planner.h"
+#include "platform/edit/streaming_planner.h"
 
 #include <algorithm>
 #include <cstring>

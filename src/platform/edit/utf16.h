@@ -1,7 +1,7 @@
 // UTF-16 files, told by their byte order mark: their bytes as code units
 // for the edit, and the edit's text back in their bytes.
-#ifndef KAVRO_PLATFORM_UTF16_H_
-#define KAVRO_PLATFORM_UTF16_H_
+#ifndef KAVRO_PLATFORM_EDIT_UTF16_H_
+#define KAVRO_PLATFORM_EDIT_UTF16_H_
 
 #include <cstddef>
 #include <string>
@@ -45,4 +45,4 @@ std::string EncodeUtf16(std::string_view text, ByteOrder order);
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_UTF16_H_
+#endif  // KAVRO_PLATFORM_EDIT_UTF16_H_

@@ -14,8 +14,8 @@
 // first `=`, drop one pair of quotes around a value, match names without
 // regard to case, and use only the first section of a name and, in it, the
 // first line of a key.
-#ifndef KAVRO_PLATFORM_PROFILE_RULES_H_
-#define KAVRO_PLATFORM_PROFILE_RULES_H_
+#ifndef KAVRO_PLATFORM_EDIT_PROFILE_RULES_H_
+#define KAVRO_PLATFORM_EDIT_PROFILE_RULES_H_
 
 #include <cstddef>
 #include <string_view>
@@ -79,4 +79,4 @@ Text<Char> ValueAsRead(Text<Char> raw) {
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_PROFILE_RULES_H_
+#endif  // KAVRO_PLATFORM_EDIT_PROFILE_RULES_H_

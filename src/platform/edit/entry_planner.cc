@@ -6,10 +6,10 @@
 #include <memory>
 #include <optional>
 
-#include "platform/profile_edit.h"
-#include "platform/streaming_planner.h"
-#include "platform/two_readers.h"
-#include "platform/utf16.h"
+#include "platform/edit/profile_edit.h"
+#include "platform/edit/streaming_planner.h"
+#include "platform/edit/two_readers.h"
+#include "platform/edit/utf16.h"
 
 namespace profile {
 namespace {

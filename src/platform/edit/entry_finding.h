@@ -1,7 +1,7 @@
 // Where one reader finds the entry, taken line by line from what it makes
 // of each line. Positions count code units from the file's start.
-#ifndef KAVRO_PLATFORM_ENTRY_FINDING_H_
-#define KAVRO_PLATFORM_ENTRY_FINDING_H_
+#ifndef KAVRO_PLATFORM_EDIT_ENTRY_FINDING_H_
+#define KAVRO_PLATFORM_EDIT_ENTRY_FINDING_H_
 
 #include <cstddef>
 #include <optional>
@@ -69,4 +69,4 @@ class Finder {
 
 }  // namespace profile
 
-#endif  // KAVRO_PLATFORM_ENTRY_FINDING_H_
+#endif  // KAVRO_PLATFORM_EDIT_ENTRY_FINDING_H_

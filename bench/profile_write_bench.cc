@@ -21,7 +21,7 @@
 
 #include "bench_files.h"
 #include "platform/edit/profile_edit.h"
-#include "platform/profile_file.h"
+#include "posix_write.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ void BM_WriteProfileEntry(benchmark::State& state) {
     state.PauseTiming();
     Store(file, original);
     state.ResumeTiming();
-    if (profile::WriteProfileEntry(file, kDriver) != profile::WriteResult::kWritten)
+    if (WriteProfileEntry(file, kDriver) != profile::WriteResult::kWritten)
       state.SkipWithError("write refused");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(original.size()));
@@ -140,8 +140,7 @@ void BM_FullWriteOverKernelCopy(benchmark::State& state) {
   for (auto _ : state) {
     Store(file, original);
     const double write = SecondsOf(
-        [&] { return profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten; },
-        ok);
+        [&] { return WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten; }, ok);
     Store(file, original);
     copy_seconds += SecondsOf([&] { return ReplaceByCopy(file, original.size(), KernelCopy); }, ok);
     write_seconds += write;
@@ -227,7 +226,7 @@ void BM_ShapeBesideCommonAndCopy(benchmark::State& state) {
   const std::string common = MakeFile(Shape::kCommon, static_cast<int64_t>(shaped.size()));
   const fs::path file = ScratchDir() / "DASYLab.ini";
   const auto write = [&] {
-    return profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten;
+    return WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten;
   };
   double shaped_seconds = 0;
   double common_seconds = 0;

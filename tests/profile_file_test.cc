@@ -1,5 +1,3 @@
-#include "platform/profile_file.h"
-
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,7 +21,8 @@
 #include <iostream>
 #include <tuple>
 
-#include "platform/protocol/write_protocol.h"
+#include "platform/protocol/record.h"
+#include "posix_write.h"
 #include "test_support.h"
 
 namespace {
@@ -39,7 +38,8 @@ class ProfileFileTest : public ::testing::Test {
   fs::path dir() const { return temp_.path(); }
   fs::path ini() const { return temp_.path() / "DASYLab.ini"; }
   bool Write(const fs::path& path) {
-    return profile::WriteProfileEntry(path.string(), kDriver) == profile::WriteResult::kWritten;
+    const profile::WriteResult result = WriteProfileEntry(path.string(), kDriver);
+    return result == profile::WriteResult::kWritten || result == profile::WriteResult::kAlreadySet;
   }
 
   TempDir temp_;
@@ -319,8 +319,8 @@ TEST_F(ProfileFileTest, WritesOnEveryFileSystemAPrefixLivesOn) {
     const std::string windows_before = ExtendedAttribute(file, "system.ntfs_attrib_be");
     const std::string created_before = ExtendedAttribute(file, "system.ntfs_crtime_be");
 
-    EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kWritten);
-    EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kWritten);
+    EXPECT_EQ(WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kWritten);
+    EXPECT_EQ(WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kAlreadySet);
     EXPECT_EQ(ReadFile(file), "[Hardware]\r\nA=1\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n");
     if (row.keeps_modes) {
       EXPECT_EQ(StatOf(file).st_mode & 07777, 0640u);
@@ -338,8 +338,7 @@ TEST_F(ProfileFileTest, WritesOnEveryFileSystemAPrefixLivesOn) {
     if (windows_before != "(none)") {
       WriteFile(file, "[Hardware]\r\n");
       ASSERT_TRUE(sh("setfattr -n system.ntfs_attrib_be -v 0x00000021 '" + file.string() + "'"));
-      EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver),
-                profile::WriteResult::kReadOnly);
+      EXPECT_EQ(WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kReadOnly);
       EXPECT_EQ(ReadFile(file), "[Hardware]\r\n");
     }
     sh("umount '" + at.string() + "' || fusermount -u '" + at.string() + "'");
@@ -348,17 +347,32 @@ TEST_F(ProfileFileTest, WritesOnEveryFileSystemAPrefixLivesOn) {
   if (tried == 0) GTEST_SKIP() << "no file system could be mounted here";
 }
 
-// The record a write in place leaves: `old_content` made `new_content` at
-// `first_change` and after, for the file whose inode is `file_id`.
-std::string RedoRecordOf(const std::string& old_content, const std::string& new_content,
-                         size_t first_change, uint64_t file_id) {
-  profile::OldContentChecksums checksums(profile::kRedoBlockSize);
-  checksums.Take(std::string_view(old_content).substr(first_change));
+// The record the released program left for a write in place: `old_content`
+// made `new_content` at `first_change` and after, for the file whose inode
+// is `file_id`, with a checksum of each 64 KiB block of what it replaced.
+std::string ReleasedRecordOf(const std::string& old_content, const std::string& new_content,
+                             size_t first_change, uint64_t file_id) {
+  constexpr size_t kBlock = 1 << 16;
+  std::vector<uint32_t> blocks;
+  for (size_t at = first_change; at < old_content.size(); at += kBlock) {
+    blocks.push_back(profile::Crc32(std::string_view(old_content).substr(at, kBlock)));
+  }
   const std::string recorded = new_content.substr(first_change);
-  return profile::EncodeRedoHeader({file_id, old_content.size(), new_content.size(), first_change,
-                                    profile::kRedoBlockSize, profile::Crc32(recorded),
-                                    checksums.Finish()}) +
-         recorded;
+  std::string head = "KVROREDO";
+  const auto put = [&head](uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) head.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  put(60 + 4 * blocks.size() + 4, 8);
+  for (const uint64_t value : {uint64_t{file_id}, uint64_t{old_content.size()},
+                               uint64_t{new_content.size()}, uint64_t{first_change}}) {
+    put(value, 8);
+  }
+  put(kBlock, 4);
+  put(profile::Crc32(recorded), 4);
+  put(blocks.size(), 4);
+  for (const uint32_t block : blocks) put(block, 4);
+  put(profile::Crc32(head), 4);
+  return head + recorded;
 }
 
 // What cut-short runs leave beside the file, found by the next run, which
@@ -393,7 +407,7 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
   };
   const auto own_record = [&](mode_t mode, uid_t owner) {
     return [&, mode, owner](uint64_t inode) {
-      WriteFile(dir() / record, RedoRecordOf(old_content, new_content, first_change, inode));
+      WriteFile(dir() / record, ReleasedRecordOf(old_content, new_content, first_change, inode));
       ASSERT_EQ(chmod((dir() / record).c_str(), mode), 0);
       if (owner != geteuid()) {
         ASSERT_EQ(chown((dir() / record).c_str(), owner, owner), 0);
@@ -414,25 +428,25 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
       {"record, nothing written yet",
        old_content,
        own_record(0600, geteuid()),
-       profile::WriteResult::kWritten,
+       profile::WriteResult::kAlreadySet,
        new_content,
        {}},
       {"record, cut short midway",
        torn_at(midway),
        own_record(0600, geteuid()),
-       profile::WriteResult::kWritten,
+       profile::WriteResult::kAlreadySet,
        new_content,
        {}},
       {"record, cut short where the room was reserved",
        new_content.substr(0, new_content.size() - 20) + std::string(20, '\0'),
        own_record(0600, geteuid()),
-       profile::WriteResult::kWritten,
+       profile::WriteResult::kAlreadySet,
        new_content,
        {}},
       {"record, write done but not removed",
        new_content,
        own_record(0600, geteuid()),
-       profile::WriteResult::kWritten,
+       profile::WriteResult::kAlreadySet,
        new_content,
        {}},
       {"stale record: the file changed since",
@@ -444,7 +458,7 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
       {"record changed since it was written",
        torn_at(midway),
        [&](uint64_t inode) {
-         std::string changed = RedoRecordOf(old_content, new_content, first_change, inode);
+         std::string changed = ReleasedRecordOf(old_content, new_content, first_change, inode);
          changed[changed.size() - 100] ^= 1;
          WriteFile(dir() / record, changed);
          ASSERT_EQ(chmod((dir() / record).c_str(), 0600), 0);
@@ -501,7 +515,7 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
     fs::create_directory(dir());
     WriteFile(ini(), test.file);
     test.leave(StatOf(ini()).st_ino);
-    EXPECT_EQ(profile::WriteProfileEntry(ini().string(), kDriver), test.result);
+    EXPECT_EQ(WriteProfileEntry(ini().string(), kDriver), test.result);
     EXPECT_TRUE(ReadFile(ini()) == test.after);
     std::vector<std::string> left = test.left;
     left.push_back("DASYLab.ini");
@@ -517,7 +531,7 @@ TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   const std::string original = "[Hardware]\n" + std::string(40000, 'x') + "=1\n";
   WriteFile(file, original);
 
-  EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
+  EXPECT_EQ(WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
   EXPECT_EQ(ReadFile(file), original);
   EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini"));
 
@@ -525,7 +539,7 @@ TEST_F(ProfileFileTest, DiskFullLeavesTheOriginalAndNoTemporaryFile) {
   // the record beside it does not fit, and nothing is touched.
   fs::create_hard_link(file, dir() / "disk" / "linked.ini");
   std::ofstream(dir() / "disk" / "filler") << std::string(64 << 10, 'f');
-  EXPECT_EQ(profile::WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
+  EXPECT_EQ(WriteProfileEntry(file.string(), kDriver), profile::WriteResult::kDiskFull);
   EXPECT_EQ(ReadFile(file), original);
   EXPECT_THAT(ListTree(dir() / "disk"), ElementsAre("DASYLab.ini", "filler", "linked.ini"));
 }

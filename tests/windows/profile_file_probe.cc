@@ -24,7 +24,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/profile_file.h"
+#include "platform/protocol/outcome.h"
+#include "platform/windows/windows_file_system.h"
 
 namespace {
 
@@ -66,9 +67,14 @@ int Describe(const char* path) {
 int main(int argc, char** argv) {
   const std::string mode = argc >= 3 ? argv[1] : "";
   if (mode == "write") {
-    const profile::WriteResult result = profile::WriteProfileEntry(argv[2], kDriver);
-    if (result == profile::WriteResult::kWritten) return 0;
-    std::fprintf(stderr, "%s\n", std::string(profile::Describe(result)).c_str());
+    const std::string path = argv[2];
+    const profile::Outcome outcome = profile::windows::WriteProfileEntry(path, kDriver);
+    if (outcome.registered()) return 0;
+    const size_t separator = path.find_last_of("\\/");
+    std::fprintf(
+        stderr, "%s\n",
+        profile::CauseOf(outcome, path.substr(0, separator + 1), path.substr(separator + 1))
+            .c_str());
     return 1;
   }
   if (mode == "describe") return Describe(argv[2]);
@@ -82,7 +88,7 @@ int main(int argc, char** argv) {
     for (int index = 0; std::getline(list, file); ++index) {
       if (!file.empty() && file.back() == '\r') file.pop_back();
       std::printf("W %d %d\n", index,
-                  profile::WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten);
+                  profile::windows::WriteProfileEntry(file, kDriver).registered());
     }
     return 0;
   }

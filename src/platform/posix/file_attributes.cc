@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -9,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/posix/file_layer.h"
+#include "platform/posix/posix_file_system.h"
 
 namespace profile::posix {
 namespace {
@@ -37,6 +38,16 @@ bool MayGiveTo(gid_t group) {
 // Attributes a file system keeps for itself (overlayfs's own), which a
 // file copied up or written anew gets from it and no program may carry.
 bool IsOthersBusiness(const std::string& name) { return name.starts_with("trusted.overlay."); }
+
+// Whether `group` is the primary group of `user`: with a group of its own
+// per user, as Debian gives, that group is the user alone.
+bool IsPrimaryGroupOf(uid_t user, gid_t group) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  return getpwuid_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+         found->pw_gid == group;
+}
 
 }  // namespace
 
@@ -121,6 +132,19 @@ std::optional<uint32_t> WindowsAttributesOf(int fd) {
     }
   }
   return std::nullopt;
+}
+
+// The Windows program under Wine makes its files with the umask's
+// permissions, group-writable under the common umask 002; on a file system
+// without Unix permissions (NTFS or FAT through FUSE) every file shows the
+// mount's.
+bool IsTrustedRecord(const struct stat& record, const struct stat& file) {
+  const bool others_may_write = (record.st_mode & 002) != 0;
+  const bool group_may_write =
+      (record.st_mode & 020) != 0 && !IsPrimaryGroupOf(record.st_uid, record.st_gid);
+  return (!others_may_write || (file.st_mode & 002) != 0) &&
+         (!group_may_write || ((file.st_mode & 020) != 0 && file.st_gid == record.st_gid) ||
+          (file.st_mode & 002) != 0);
 }
 
 }  // namespace profile::posix

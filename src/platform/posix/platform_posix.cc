@@ -10,9 +10,9 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/profile_file_at.h"
+#include "platform/posix/posix_file_system.h"
 #include "platform/posix/wine_paths.h"
-#include "platform/protocol/write_protocol.h"
+#include "platform/protocol/protocol.h"
 #include "shell/form1.h"
 
 namespace {
@@ -49,7 +49,7 @@ class PosixPlatform final : public Platform {
   void rtcChangeDir(const std::string& directory) override {
     cause_ = "the Wine prefix is not owned by you";
     if (!prefix_) throw PlatformError(cause_);
-    cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
+    cause_ = profile::CauseOf({profile::WriteResult::kNoDirectory}, directory, "");
     const std::optional<posix::PlaceBelowPrefix> place = Reach(directory, true);
     if (!place) {
       if (errno == EPERM) cause_ = kAnotherUsersWay;
@@ -63,17 +63,32 @@ class PosixPlatform final : public Platform {
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
-    const std::optional<posix::PlaceBelowPrefix> place =
-        prefix_ ? Reach(file, false) : std::nullopt;
-    const bool refused = !place && errno == EPERM;
-    const profile::WriteResult result =
-        place ? profile::WriteProfileEntryAt(place->directory.get(), place->name,
-                                             {section, key, value})
-              : profile::WriteResult::kNoDirectory;
-    cause_ = result == profile::WriteResult::kWritten ? ""
-             : refused                                ? kAnotherUsersWay
-                                                      : std::string(profile::Describe(result));
-    return result == profile::WriteResult::kWritten ? 1 : 0;
+    const profile::Entry entry{section, key, value};
+    if (!profile::IsWritable(entry)) {
+      cause_ = "the entry cannot be written as it is";
+      return 0;
+    }
+    const std::optional<std::string> host =
+        prefix_ ? posix::ToHostPath(prefix_->path, file) : std::nullopt;
+    std::optional<posix::PlaceBelowPrefix> place =
+        host ? posix::OpenBelowPrefix(*prefix_, *host, false) : std::nullopt;
+    if (!place) {
+      cause_ = errno == EPERM
+                   ? kAnotherUsersWay
+                   : std::string(profile::CauseOf({profile::WriteResult::kNoDirectory}, file, ""));
+      return 0;
+    }
+    const std::string directory = host->substr(0, host->rfind('/'));
+    const std::string name = place->name;
+    const std::unique_ptr<profile::Directory> opened =
+        profile::posix::DirectoryAt(std::move(place->directory));
+    const profile::Outcome outcome = profile::WriteEntry(*opened, name, entry);
+    if (!outcome.left_behind.empty()) {
+      std::cerr << "kavro-register: could not remove " << directory << "/" << outcome.left_behind
+                << "\n";
+    }
+    cause_ = outcome.registered() ? "" : profile::CauseOf(outcome, directory, name);
+    return outcome.registered() ? 1 : 0;
   }
 
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <iterator>
 
-#include "platform/posix/file_layer.h"
+#include "platform/posix/posix_file_system.h"
 
 namespace profile::posix {
 namespace {
@@ -19,19 +19,19 @@ constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,
 
 // The watched files, where a signal handler can reach them: the lock file
 // and a temporary file.
-struct Watched {
+struct WatchedFile {
   char name[NAME_MAX + 1];
   volatile sig_atomic_t directory = -1;
   volatile sig_atomic_t armed = 0;
 };
-Watched watched[2];
+WatchedFile watched[2];
 struct sigaction previous_actions[std::size(kEndingSignals)];
 
 void RemoveWatchedAndEnd(int signal_number) {
   // The temporary file first: it is the large one.
-  for (int slot = RemovedOnSignals::kTemporary; slot >= 0; --slot) {
-    if (watched[slot].armed && unlinkat(watched[slot].directory, watched[slot].name, 0) != 0 &&
-        errno != ENOENT) {
+  for (const Watched slot : {Watched::kTemporary, Watched::kLock}) {
+    const WatchedFile& file = watched[static_cast<int>(slot)];
+    if (file.armed && unlinkat(file.directory, file.name, 0) != 0 && errno != ENOENT) {
       static const char kCannotRemove[] =
           "kavro-register: could not remove its temporary file beside DASYLab.ini\n";
       [[maybe_unused]] const ssize_t ignored =
@@ -63,29 +63,30 @@ RemovedOnSignals::RemovedOnSignals() {
 }
 
 RemovedOnSignals::~RemovedOnSignals() {
-  Forget(kLock);
-  Forget(kTemporary);
+  Watch(Watched::kLock, -1, std::nullopt);
+  Watch(Watched::kTemporary, -1, std::nullopt);
   for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
     sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
   }
 }
 
-void RemovedOnSignals::Watch(Slot slot, int directory, const std::string& name) {
-  watched[slot].armed = 0;
-  if (name.size() >= sizeof watched[slot].name) return;
-  name.copy(watched[slot].name, name.size());
-  watched[slot].name[name.size()] = '\0';
-  watched[slot].directory = directory;
-  watched[slot].armed = 1;
+void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<std::string>& name) {
+  WatchedFile& file = watched[static_cast<int>(slot)];
+  file.armed = 0;
+  if (!name || name->size() >= sizeof file.name) return;
+  name->copy(file.name, name->size());
+  file.name[name->size()] = '\0';
+  file.directory = directory;
+  file.armed = 1;
 }
 
-void RemovedOnSignals::Forget(Slot slot) { watched[slot].armed = 0; }
-
-SignalsHeldBack::SignalsHeldBack() {
-  const sigset_t held = EndingSignals();
-  sigprocmask(SIG_BLOCK, &held, &previous_);
+void SignalsHeldBack::Hold(bool held) {
+  if (held && depth_++ == 0) {
+    const sigset_t ending = EndingSignals();
+    sigprocmask(SIG_BLOCK, &ending, &previous_);
+  } else if (!held && --depth_ == 0) {
+    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
 }
-
-SignalsHeldBack::~SignalsHeldBack() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace profile::posix

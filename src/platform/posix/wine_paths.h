@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/file_layer.h"
+#include "platform/posix/posix_file_system.h"
 
 namespace posix {
 

@@ -1,4 +1,4 @@
-#include "platform/windows/file_layer.h"
+#include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {
 namespace {

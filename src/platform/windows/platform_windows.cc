@@ -5,8 +5,8 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/profile_file.h"
-#include "platform/protocol/write_protocol.h"
+#include "platform/protocol/outcome.h"
+#include "platform/windows/windows_file_system.h"
 #include "shell/form1.h"
 
 namespace {
@@ -57,16 +57,24 @@ class WindowsPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
     if (!SetCurrentDirectoryA(directory.c_str())) {
-      cause_ = std::string(profile::Describe(profile::WriteResult::kNoDirectory));
+      cause_ = profile::CauseOf({profile::WriteResult::kNoDirectory}, directory, "");
       throw ErrorFromLastError("cannot change to " + directory);
     }
   }
 
   int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
                                      const std::string& value, const std::string& file) override {
-    const profile::WriteResult result = profile::WriteProfileEntry(file, {section, key, value});
-    cause_ = result == profile::WriteResult::kWritten ? "" : std::string(profile::Describe(result));
-    return result == profile::WriteResult::kWritten ? 1 : 0;
+    const profile::Entry entry{section, key, value};
+    if (!profile::IsWritable(entry)) {
+      cause_ = "the entry cannot be written as it is";
+      return 0;
+    }
+    const profile::Outcome outcome = profile::windows::WriteProfileEntry(file, entry);
+    const size_t separator = file.find_last_of("\\/");
+    cause_ = outcome.registered() ? ""
+                                  : profile::CauseOf(outcome, file.substr(0, separator + 1),
+                                                     file.substr(separator + 1));
+    return outcome.registered() ? 1 : 0;
   }
 
   // Where nobody could dismiss the box, or it cannot be shown (no display),

@@ -1,0 +1,277 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "platform/posix/posix_file_system.h"
+
+namespace profile::posix {
+namespace {
+
+int FdOf(File& file) { return static_cast<PosixFile&>(file).fd(); }
+
+// Whether copy_file_range failed only because it cannot copy here: a kernel
+// without it, a sandbox that forbids it, a file system that refuses it. A
+// copy through a buffer does instead.
+bool KernelCopyUnavailable(int error) {
+  return error == ENOSYS || error == EPERM || error == EXDEV || error == EINVAL ||
+         error == EOPNOTSUPP;
+}
+
+// Gives `fd` an owner and permission bits, changing only what differs: a
+// file system without owners or modes (FAT through FUSE) refuses the calls
+// even where they would change nothing.
+bool CarryOwnerAndPermissions(int fd, const struct stat& original) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  // fchown before fchmod: a change of owner clears set-id bits.
+  if (st.st_uid != original.st_uid || st.st_gid != original.st_gid) {
+    if (fchown(fd, original.st_uid, original.st_gid) != 0) return false;
+    st.st_mode = 0;
+  }
+  return (st.st_mode & 07777) == (original.st_mode & 07777) ||
+         fchmod(fd, original.st_mode & 07777) == 0;
+}
+
+class PosixDirectory final : public Directory {
+ public:
+  explicit PosixDirectory(FileDescriptor directory) : directory_(std::move(directory)) {}
+
+  Result<std::unique_ptr<File>> OpenTarget(const std::string& name, Access access) override {
+    struct stat st;
+    if (fstatat(dir(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return FailureOf("open", name, errno);
+    }
+    const bool is_link = S_ISLNK(st.st_mode);
+    // Run as root, a link another user owns is followed only in that
+    // user's own directory, as protected_symlinks has it in sticky ones.
+    struct stat directory_st;
+    if (is_link && geteuid() == 0 && st.st_uid != 0 &&
+        (fstat(dir(), &directory_st) != 0 || directory_st.st_uid != st.st_uid)) {
+      return Failure{ErrorKind::kAccessDenied, "follow", name, "",
+                     "another user's link, outside that user's own directory"};
+    }
+    if (is_link && fstatat(dir(), name.c_str(), &st, 0) != 0) {
+      return Failure{ErrorKind::kNotAFile, "follow", name, "",
+                     errno == ELOOP ? "the link loops" : "the link leads nowhere"};
+    }
+    // Only regular files are opened at all: a FIFO or a device must not
+    // block the program or be disturbed by it.
+    if (!S_ISREG(st.st_mode)) return NotAFile(name);
+    const int mode = access == Access::kRead ? O_RDONLY : O_RDWR;
+    FileDescriptor fd(openat(dir(), name.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+      return FailureOf(access == Access::kRead ? "open" : "open for writing", name, errno);
+    }
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return NotAFile(name);
+    return Made(std::move(fd), name);
+  }
+
+  Result<std::unique_ptr<File>> OpenLeftover(const std::string& name) override {
+    FileDescriptor fd(openat(dir(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid()) return FailureOf("open", name, errno);
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      return NotAFile(name);
+    }
+    return Made(std::move(fd), name);
+  }
+
+  // In a sticky directory the system may refuse to create over another
+  // user's file even where it may be opened, so an existing one is opened
+  // without asking to create it.
+  Result<std::unique_ptr<File>> OpenLockFile(const std::string& name, bool& created) override {
+    constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    FileDescriptor fd(openat(dir(), name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+    created = fd.valid();
+    if (!fd.valid() && errno == EEXIST) fd = FileDescriptor(openat(dir(), name.c_str(), kFlags));
+    if (!fd.valid()) return FailureOf("open", name, errno);
+    return Made(std::move(fd), name);
+  }
+
+  Result<std::unique_ptr<File>> CreateNew(const std::string& name, NewFile kind) override {
+    // A file that takes the original's place gets its permissions before
+    // anyone else may open it.
+    const mode_t mode = kind == NewFile::kOrdinary ? 0666 : 0600;
+    FileDescriptor fd(
+        openat(dir(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid()) return FailureOf("create", name, errno);
+    return Made(std::move(fd), name);
+  }
+
+  Result<FileFacts> Look(const std::string& name) override {
+    struct stat st;
+    if (fstatat(dir(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return FailureOf("look at", name, errno);
+    }
+    return FactsOf(st);
+  }
+
+  Result<std::vector<std::string>> List() override {
+    const int listing = dup(dir());
+    DIR* const stream = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (stream == nullptr) {
+      const int error = errno;
+      if (listing >= 0) close(listing);
+      return FailureOf("list", ".", error);
+    }
+    // The copy shares the directory's read position with the original.
+    rewinddir(stream);
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(stream)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    closedir(stream);
+    return names;
+  }
+
+  // Where the file system cannot tell whether the new name is free (no
+  // RENAME_NOREPLACE), a plain rename does, under the lock.
+  Status Rename(const std::string& from, const std::string& to, Overwrite how) override {
+    if (how == Overwrite::kOnlyIfMissing &&
+        renameat2(dir(), from.c_str(), dir(), to.c_str(), RENAME_NOREPLACE) == 0) {
+      return {};
+    }
+    if ((how == Overwrite::kReplace || errno == EINVAL) &&
+        renameat(dir(), from.c_str(), dir(), to.c_str()) == 0) {
+      return {};
+    }
+    return FailureOf("rename", from, errno, to);
+  }
+
+  Status Remove(const std::string& name) override {
+    if (unlinkat(dir(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      return FailureOf("remove", name, errno);
+    }
+    return {};
+  }
+
+  Status Sync() override {
+    if (fsync(dir()) != 0) return FailureOf("flush", ".", errno);
+    return {};
+  }
+
+  Status Copy(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
+              uint64_t length) override {
+    auto in = static_cast<off_t>(from_offset), out = static_cast<off_t>(to_offset);
+    while (length > 0) {
+      const ssize_t copied =
+          copy_file_range(FdOf(from), &in, FdOf(to), &out, static_cast<size_t>(length), 0);
+      if (copied > 0) {
+        length -= static_cast<uint64_t>(copied);
+      } else if (copied == 0 || errno != EINTR) {
+        if (copied < 0 && !KernelCopyUnavailable(errno)) {
+          return FailureOf("copy to", static_cast<PosixFile&>(to).name(), errno);
+        }
+        break;
+      }
+    }
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBuffer)));
+    while (length > 0) {
+      size_t got = 0;
+      const auto want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
+      Status moved = from.ReadAt(static_cast<uint64_t>(in), std::span(buffer.data(), want), got);
+      if (moved.ok() && got == 0) {
+        moved = Failure{ErrorKind::kIo, "copy from", static_cast<PosixFile&>(from).name(), "",
+                        "it ended early"};
+      }
+      if (moved.ok())
+        moved = to.WriteAt(static_cast<uint64_t>(out), std::string_view(buffer.data(), got));
+      if (!moved.ok()) return moved;
+      in += static_cast<off_t>(got);
+      out += static_cast<off_t>(got);
+      length -= got;
+    }
+    return {};
+  }
+
+  // A link is written in place, so that it stays a link; so is a file on
+  // an NTFS partition, where a new file would lose the Windows side of the
+  // old one: its attributes, security descriptor and creation time.
+  bool ReplaceKeepsFile(const std::string& name, File& file) override {
+    struct stat named, st;
+    return fstatat(dir(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           !S_ISLNK(named.st_mode) && !WindowsAttributesOf(FdOf(file)) &&
+           fstat(FdOf(file), &st) == 0 && !ReplacingWouldChangeIt(st, dir(), name);
+  }
+
+  // The extended attributes are read only now that the file needs writing,
+  // so that a registered file is never refused for them. What cannot be
+  // carried makes the file written in place instead.
+  Status CarryOver(File& original, File& replacement) override {
+    struct stat st;
+    const std::string& name = static_cast<PosixFile&>(original).name();
+    if (fstat(FdOf(original), &st) != 0) return FailureOf("stat", name, errno);
+    const std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(FdOf(original));
+    if (!extended) return FailureOf("read the extended attributes of", name, errno);
+    if (!CarryOwnerAndPermissions(FdOf(replacement), st) ||
+        !CarryExtendedAttributes(FdOf(replacement), *extended)) {
+      return Failure{ErrorKind::kUnsupported, "carry over", name, "", "a new file cannot be it"};
+    }
+    return {};
+  }
+
+  bool IsOwnLeftover(File& leftover) override {
+    struct stat st;
+    return fstat(FdOf(leftover), &st) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_uid == geteuid() || st.st_uid == 0) && st.st_nlink == 1;
+  }
+
+  bool MayTrustRecord(File& record, File& target) override {
+    struct stat record_st, target_st;
+    return fstat(FdOf(record), &record_st) == 0 && fstat(FdOf(target), &target_st) == 0 &&
+           IsTrustedRecord(record_st, target_st);
+  }
+
+  bool RemovingMayFollowLinks() override { return false; }
+
+  void RemoveIfInterrupted(Watched slot, std::optional<std::string> name) override {
+    watch_.Watch(slot, dir(), name);
+  }
+
+  void HoldInterruptions(bool held) override { held_back_.Hold(held); }
+
+  uint64_t Milliseconds() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+  }
+
+  void Pause(uint32_t milliseconds) override { usleep(milliseconds * 1000); }
+
+  uint64_t Nonce() override {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+           static_cast<uint64_t>(getpid());
+  }
+
+ private:
+  static constexpr uint64_t kCopyBuffer = uint64_t{1} << 20;
+
+  static Failure NotAFile(const std::string& name) {
+    return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
+  }
+  static std::unique_ptr<File> Made(FileDescriptor fd, const std::string& name) {
+    return std::make_unique<PosixFile>(std::move(fd), name);
+  }
+  int dir() const { return directory_.get(); }
+
+  FileDescriptor directory_;
+  RemovedOnSignals watch_;
+  SignalsHeldBack held_back_;
+};
+
+}  // namespace
+
+std::unique_ptr<Directory> DirectoryAt(FileDescriptor directory) {
+  return std::make_unique<PosixDirectory>(std::move(directory));
+}
+
+}  // namespace profile::posix

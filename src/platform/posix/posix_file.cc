@@ -1,0 +1,156 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/posix_file_system.h"
+
+namespace profile::posix {
+
+bool FileDescriptor::Close() {
+  const int fd = std::exchange(fd_, -1);
+  return fd < 0 || close(fd) == 0;
+}
+
+ErrorKind KindOf(int error_number) {
+  switch (error_number) {
+    case ENOENT:
+      return ErrorKind::kMissing;
+    case ENOTDIR:
+      return ErrorKind::kNoDirectory;
+    case EACCES:
+    case EPERM:
+      return ErrorKind::kAccessDenied;
+    case EROFS:
+      return ErrorKind::kReadOnlyMedium;
+    case ENOSPC:
+    case EDQUOT:
+      return ErrorKind::kDiskFull;
+    case EFBIG:
+      return ErrorKind::kTooLarge;
+    case ETXTBSY:
+    case EBUSY:
+    case EAGAIN:
+      return ErrorKind::kInUse;
+    case EISDIR:
+    case ELOOP:
+    case ENXIO:
+      return ErrorKind::kNotAFile;
+    case EEXIST:
+      return ErrorKind::kExists;
+    case ENOSYS:
+    case EOPNOTSUPP:
+    case EXDEV:
+      return ErrorKind::kUnsupported;
+    case EIO:
+      return ErrorKind::kIo;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+Failure FailureOf(std::string call, std::string name, int error_number, std::string other_name) {
+  return {KindOf(error_number), std::move(call), std::move(name), std::move(other_name),
+          std::strerror(error_number)};
+}
+
+FileFacts FactsOf(const struct stat& st) {
+  FileFacts facts;
+  facts.type = S_ISREG(st.st_mode)   ? FileType::kRegular
+               : S_ISDIR(st.st_mode) ? FileType::kDirectory
+               : S_ISLNK(st.st_mode) ? FileType::kLink
+                                     : FileType::kOther;
+  facts.id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  facts.size = static_cast<uint64_t>(st.st_size);
+  facts.links = static_cast<uint32_t>(st.st_nlink);
+  // No write bit stands for Windows' read-only attribute, as Wine shows it.
+  facts.read_only = (st.st_mode & 0222) == 0;
+  return facts;
+}
+
+Result<FileFacts> PosixFile::Facts() {
+  struct stat st;
+  if (fstat(fd(), &st) != 0) return FailureOf("stat", name_, errno);
+  FileFacts facts = FactsOf(st);
+  // On an NTFS partition the permission bits do not show the attribute.
+  const std::optional<uint32_t> windows_attributes = WindowsAttributesOf(fd());
+  facts.read_only |= windows_attributes && (*windows_attributes & kWindowsReadOnly);
+  return facts;
+}
+
+Status PosixFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) {
+  for (;;) {
+    const ssize_t read = pread(fd(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (read < 0 && errno == EINTR) continue;
+    got = static_cast<size_t>(std::max<ssize_t>(read, 0));
+    if (read < 0) return FailureOf("read", name_, errno);
+    return {};
+  }
+}
+
+Status PosixFile::WriteAt(uint64_t offset, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = pwrite(fd(), data.data(), data.size(), static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return FailureOf("write", name_, written < 0 ? errno : EIO);
+    data.remove_prefix(static_cast<size_t>(written));
+    offset += static_cast<uint64_t>(written);
+  }
+  return {};
+}
+
+Status PosixFile::SetSize(uint64_t size) {
+  if (ftruncate(fd(), static_cast<off_t>(size)) != 0) return FailureOf("resize", name_, errno);
+  return {};
+}
+
+Status PosixFile::Reserve(uint64_t size) {
+  struct stat st;
+  if (fstat(fd(), &st) != 0) return FailureOf("stat", name_, errno);
+  const auto old_size = static_cast<uint64_t>(st.st_size);
+  if (size <= old_size) return {};
+  if (fallocate(fd(), 0, static_cast<off_t>(old_size), static_cast<off_t>(size - old_size)) == 0) {
+    return {};
+  }
+  // A file system without fallocate (ntfs-3g, older FUSE ones) gets the
+  // room written as zeros, and flushed, never through a fallback that reads
+  // the file.
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return FailureOf("reserve room in", name_, errno);
+  const std::string zeros(static_cast<size_t>(std::min<uint64_t>(size - old_size, 1 << 16)), '\0');
+  for (uint64_t at = old_size; at < size;) {
+    const auto part = static_cast<size_t>(std::min<uint64_t>(size - at, zeros.size()));
+    if (Status written = WriteAt(at, std::string_view(zeros).substr(0, part)); !written.ok()) {
+      return written;
+    }
+    at += part;
+  }
+  return Flush();
+}
+
+Status PosixFile::Flush() {
+  if (fsync(fd()) != 0) return FailureOf("flush", name_, errno);
+  return {};
+}
+
+// An open file description's lock (not a process's, which closing any
+// other descriptor of the file would drop). Wine keeps a Windows program's
+// LockFileEx as a POSIX lock on the same file, which this one sees.
+Result<bool> PosixFile::TryLock(uint64_t offset) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(offset);
+  range.l_len = 1;
+  if (fcntl(fd(), F_OFD_SETLK, &range) == 0) return true;
+  if (errno == EAGAIN || errno == EACCES || errno == EINTR) return false;
+  return FailureOf("lock", name_, errno);
+}
+
+Status PosixFile::Close() {
+  if (!fd_.Close()) return FailureOf("close", name_, errno);
+  return {};
+}
+
+}  // namespace profile::posix

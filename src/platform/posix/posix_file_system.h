@@ -1,0 +1,135 @@
+// The write protocol's file system on POSIX: a directory opened once, and
+// every file in it reached relative to that handle. The pieces are split by
+// job: posix_file.cc (an open file, and errno turned into the protocol's
+// errors), posix_directory.cc (opening, names, copies), file_attributes.cc
+// (what describes a file beyond its content) and signals.cc.
+#ifndef KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
+#define KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/protocol/file_system.h"
+
+namespace profile::posix {
+
+class FileDescriptor final {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~FileDescriptor() { Close(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, reporting whether the close succeeded (it can report a
+  // late write error).
+  bool Close();
+
+ private:
+  int fd_;
+};
+
+// The one place where errno becomes the protocol's error.
+ErrorKind KindOf(int error_number);
+Failure FailureOf(std::string call, std::string name, int error_number,
+                  std::string other_name = "");
+
+class PosixFile final : public File {
+ public:
+  PosixFile(FileDescriptor fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+  Result<FileFacts> Facts() override;
+  Status ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) override;
+  Status WriteAt(uint64_t offset, std::string_view data) override;
+  Status SetSize(uint64_t size) override;
+  Status Reserve(uint64_t size) override;
+  Status Flush() override;
+  Result<bool> TryLock(uint64_t offset) override;
+  Status Close() override;
+
+  int fd() const { return fd_.get(); }
+  const std::string& name() const { return name_; }
+
+ private:
+  FileDescriptor fd_;
+  std::string name_;
+};
+
+FileFacts FactsOf(const struct stat& st);
+
+// --- signals.cc ---
+
+// While it lives (one at a time), the signals that end a program remove
+// the watched files first, then end the program as they would have.
+class RemovedOnSignals final {
+ public:
+  RemovedOnSignals();
+  RemovedOnSignals(const RemovedOnSignals&) = delete;
+  RemovedOnSignals& operator=(const RemovedOnSignals&) = delete;
+  ~RemovedOnSignals();
+  // From now on `name` in `directory` is removed on a signal; nothing for
+  // no name.
+  void Watch(Watched slot, int directory, const std::optional<std::string>& name);
+};
+
+// Holds back the signals that end a program while held; they are
+// delivered once it is let go as often as it was held.
+class SignalsHeldBack final {
+ public:
+  void Hold(bool held);
+
+ private:
+  int depth_ = 0;
+  sigset_t previous_{};
+};
+
+// --- file_attributes.cc ---
+
+// Extended attributes by name: Wine's DOS attributes (user.DOSATTRIB),
+// other user attributes, the access control list, security labels.
+using ExtendedAttributes = std::map<std::string, std::string>;
+
+// Every extended attribute of an open file; nothing when they cannot be
+// read. A file system without them has none.
+std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd);
+
+// Gives the new file exactly `wanted`; false where one cannot be carried.
+bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted);
+
+// The Windows attributes of a file on an NTFS file system (ntfs-3g, the
+// kernel's ntfs3), which a new file would not have, with its security
+// descriptor and creation time; nothing elsewhere.
+std::optional<uint32_t> WindowsAttributesOf(int fd);
+inline constexpr uint32_t kWindowsReadOnly = 0x1;
+
+// Whether a new file in the place of this one would differ in more than
+// its content: its owner or group, where this process may not give the new
+// file away; other names of the file; a file mounted in place.
+bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name);
+
+// Whether nobody could have written `record` who may not write `file`.
+bool IsTrustedRecord(const struct stat& record, const struct stat& file);
+
+// --- posix_directory.cc ---
+
+// The directory open as `directory` (a handle of its own), as the
+// protocol's file system. The signals that end a program remove its
+// temporary files and lock file first while it lives.
+std::unique_ptr<Directory> DirectoryAt(FileDescriptor directory);
+
+}  // namespace profile::posix
+
+#endif  // KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_

@@ -1,0 +1,118 @@
+#include "platform/protocol/names.h"
+#include "platform/protocol/protocol.h"
+#include "platform/protocol/steps.h"
+
+namespace profile {
+namespace {
+
+// Whether a temporary file that holds no record may go. Where removing a
+// name may remove a link's target, only what this program writes is taken
+// for one of its own: a file that is empty (cut short before it was
+// written) or that starts as a record does.
+bool MayRemoveTemporary(Directory& directory, File& temporary, const FileFacts& facts) {
+  if (!directory.RemovingMayFollowLinks() || facts.size == 0) return true;
+  std::string start(kRecordStart, '\0');
+  size_t got = 0;
+  return temporary.ReadAt(0, start, got).ok() && got == start.size() &&
+         RecordHeadSize(start).has_value();
+}
+
+enum class Finished { kDone, kNotThisFile, kLeftAlone };
+
+// A write in place cut short, from its record: finished where the record
+// is whole and the file is in a state the write could have left, and the
+// record removed. A record of this file that is not whole, though it had
+// been flushed before it took its name, has been changed since: it is
+// never applied, and refuses the write.
+Finished FinishCutShortWrite(Directory& directory, const std::string& record_name,
+                             std::unique_ptr<File> record_file, const Record& record, bool whole,
+                             const std::string& file_name, Verdict& refused) {
+  Result<std::unique_ptr<File>> file = directory.OpenTarget(file_name, Access::kReadWrite);
+  if (!file.ok()) {
+    // Nothing to finish where the file is gone; the record waits where it
+    // is for a file that cannot be written now.
+    if (file.failure().kind == ErrorKind::kMissing) return Finished::kNotThisFile;
+    refused = Refusal(file.failure());
+    return Finished::kLeftAlone;
+  }
+  Result<FileFacts> facts = (*file)->Facts();
+  if (!facts.ok()) {
+    refused = Refusal(facts.failure());
+    return Finished::kLeftAlone;
+  }
+  if (facts->id.index != record.file_id) return Finished::kNotThisFile;
+  if (!directory.MayTrustRecord(*record_file, **file)) return Finished::kLeftAlone;
+  if (!whole) {
+    refused = Outcome{WriteResult::kUnprovenRecord, std::nullopt, record_name};
+    return Finished::kLeftAlone;
+  }
+  // Other names of the file may lie beyond the run lock's reach.
+  if ((refused = TakeFileLock(directory, **file))) return Finished::kLeftAlone;
+  facts = (*file)->Facts();
+  Result<Proof> proof =
+      facts.ok() ? ProveRecord(record, *record_file, **file, facts->size) : facts.status();
+  if (!proof.ok()) {
+    refused = Refusal(proof.failure());
+    return Finished::kLeftAlone;
+  }
+  if (*proof == Proof::kNone) {
+    refused = Outcome{WriteResult::kUnprovenRecord, std::nullopt, record_name};
+    return Finished::kLeftAlone;
+  }
+  if (*proof == Proof::kCutShort) {
+    const InterruptionsHeld held(directory);
+    if (Status applied = ApplyRecord(directory, record, *record_file, **file, facts->size);
+        !applied.ok()) {
+      refused = Refusal(applied.failure());
+      return Finished::kLeftAlone;
+    }
+  }
+  record_file.reset();
+  // A removal that a power cut takes back only brings back a record that
+  // the file proves done.
+  directory.Remove(record_name);
+  return Finished::kDone;
+}
+
+}  // namespace
+
+// With the lock held no other run is under way, so whatever temporary file
+// or record is there belongs to a run that is gone, whatever its name says.
+// A record is known by its content, not its name: a power cut may have
+// taken back the rename that gave a complete record its name.
+Verdict CleanUpAfterDeadRuns(Directory& directory, const std::string& file_name) {
+  Result<std::vector<std::string>> names = directory.List();
+  if (!names.ok()) return Refusal(names.failure());
+  Verdict refused;
+  for (const std::string& name : *names) {
+    const Leftover kind = LeftoverKind(name, file_name);
+    if (kind == Leftover::kNone) continue;
+    // A link, a FIFO, a directory or a file with other names is no
+    // leftover of ours, and neither is another user's file.
+    Result<std::unique_ptr<File>> leftover = directory.OpenLeftover(name);
+    if (!leftover.ok() || !directory.IsOwnLeftover(**leftover)) continue;
+    Result<FileFacts> facts = (*leftover)->Facts();
+    if (!facts.ok()) continue;
+    Result<std::optional<Record>> record = ReadRecordHead(**leftover, facts->size);
+    if (!record.ok()) continue;
+    Result<bool> whole = *record ? RecordIsWhole(**leftover, **record) : Result<bool>(false);
+    if (!whole.ok()) continue;
+    // A temporary file is a record only once whole: until it was flushed,
+    // the file was not touched.
+    if (*record && (*whole || kind == Leftover::kRedo)) {
+      const Finished finished = FinishCutShortWrite(directory, name, std::move(*leftover), **record,
+                                                    *whole, file_name, refused);
+      if (finished != Finished::kNotThisFile || kind == Leftover::kRedo) continue;
+      leftover = directory.OpenLeftover(name);
+      if (!leftover.ok()) continue;
+    } else if (kind == Leftover::kRedo) {
+      continue;  // not a whole record: never applied, and left for a person
+    }
+    if (!MayRemoveTemporary(directory, **leftover, *facts)) continue;
+    leftover->reset();
+    directory.Remove(name);
+  }
+  return refused;
+}
+
+}  // namespace profile

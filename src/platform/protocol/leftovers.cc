@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "platform/protocol/names.h"
 #include "platform/protocol/protocol.h"
 #include "platform/protocol/steps.h"
@@ -7,14 +9,16 @@ namespace {
 
 // Whether a temporary file that holds no record may go. Where removing a
 // name may remove a link's target, only what this program writes is taken
-// for one of its own: a file that is empty (cut short before it was
-// written) or that starts as a record does.
+// for one of its own: a file that starts as a record does (its start is
+// flushed first there), and so does what a power cut may leave of one
+// before that: nothing, or a sector of zeros.
 bool MayRemoveTemporary(Directory& directory, File& temporary, const FileFacts& facts) {
   if (!directory.RemovingMayFollowLinks() || facts.size == 0) return true;
-  std::string start(kRecordStart, '\0');
+  std::string start(static_cast<size_t>(std::min<uint64_t>(facts.size, 512)), '\0');
   size_t got = 0;
-  return temporary.ReadAt(0, start, got).ok() && got == start.size() &&
-         RecordHeadSize(start).has_value();
+  if (!temporary.ReadAt(0, start, got).ok() || got != start.size()) return false;
+  return (facts.size <= start.size() && start.find_first_not_of('\0') == std::string::npos) ||
+         (start.size() >= kRecordStart && RecordHeadSize(start.substr(0, kRecordStart)));
 }
 
 enum class Finished { kDone, kNotThisFile, kLeftAlone };

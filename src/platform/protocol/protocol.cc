@@ -106,9 +106,23 @@ std::optional<Outcome> ReplaceWithNewFile(Directory& directory, const std::strin
   return outcome;
 }
 
+Outcome SetEntry(Directory& directory, const std::string& name, const Entry& entry);
+
 // A missing file, made as any new file there is, with the entry alone; it
-// appears whole, and only while nothing else is there.
+// appears whole, and only while nothing else is there. Where removing a
+// name may remove a link's target, a temporary file that holds no record
+// could not be told from one planted there: the name is claimed with an
+// empty file instead, which is then written like any other (removed again
+// where that is refused).
 Outcome CreateMissingFile(Directory& directory, const std::string& name, const Entry& entry) {
+  if (directory.RemovingMayFollowLinks()) {
+    Result<std::unique_ptr<File>> claimed = directory.CreateNew(name, NewFile::kOrdinary);
+    if (!claimed.ok()) return Refusal(claimed.failure());
+    claimed->reset();
+    Outcome outcome = SetEntry(directory, name, entry);
+    if (!outcome.registered()) RemoveMade(directory, name, outcome);
+    return outcome;
+  }
   Result<Temporary> temporary = CreateTemporary(directory, name, NewFile::kOrdinary);
   if (!temporary.ok()) return Refusal(temporary.failure());
   Status written = WriteNewContent(directory, nullptr, 0, PlanEntry({}, entry), *temporary->file);
@@ -146,7 +160,10 @@ Outcome WriteInPlace(Directory& directory, const std::string& name, File& file,
   if (!temporary.ok()) return Refusal(temporary.failure());
   File& record_file = *temporary->file;
   const std::string record_name = RedoName(temporary->name);
-  Status recorded = WriteRecord(file, plan.value(), record, record_file);
+  // Where removing a name may remove a link's target, a record cut short
+  // is removed only by its head, which goes to the disk first.
+  Status recorded =
+      WriteRecord(file, plan.value(), record, record_file, directory.RemovingMayFollowLinks());
   if (recorded.ok()) recorded = record_file.Flush();
   if (recorded.ok()) {
     recorded = directory.Rename(temporary->name, record_name, Overwrite::kReplace);

@@ -165,12 +165,14 @@ Status CopyOld(File& file, uint64_t begin, uint64_t end, std::vector<char>& buff
 
 }  // namespace
 
-Status WriteRecord(File& file, const Plan& plan, Record& head, File& record) {
+Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, bool flush_mark) {
   // A head comes first, so that a record cut short is known for one, though
   // it proves nothing until the whole head replaces it.
-  if (Status started = record.WriteAt(0, EncodeRecordHead(head)); !started.ok()) return started;
+  Status started = record.WriteAt(0, EncodeRecordHead(head));
+  if (started.ok() && flush_mark) started = record.Flush();
+  if (!started.ok()) return started;
   RecordArea content(record, head.content_offset), replaced(record, head.replaced_offset());
-  std::vector<char> buffer(kRecordPart);
+  std::vector<char> buffer = PartBuffer(head.old_size - head.first_change);
   uint64_t kept_from = head.first_change;
   for (const Splice& splice : plan.splices) {
     Status copied = CopyOld(file, kept_from, splice.begin, buffer, content);
@@ -236,9 +238,12 @@ Result<Proof> ProveRecord(const Record& record, File& record_file, File& file, u
   if (file_size != record.old_size && file_size != record.new_size) return Proof::kNone;
   bool all_new = file_size == record.new_size;
   OldContent old_content(record, record_file);
-  std::vector<char> file_part(kRecordPart), new_part(kRecordPart), old_part(kRecordPart);
+  // Parts end on a sector's end but for the file's last.
+  const uint64_t part_size = PartBuffer(file_size - record.first_change + kSectorSize).size();
+  std::vector<char> file_part(part_size), new_part(part_size), old_part(part_size);
   for (uint64_t begin = record.first_change; begin < file_size;) {
-    const uint64_t end = std::min(file_size, begin - begin % kSectorSize + kRecordPart);
+    const uint64_t end =
+        std::min(file_size, begin - begin % kSectorSize + std::max(part_size, kSectorSize));
     const auto length = static_cast<size_t>(end - begin);
     const auto within = [&](uint64_t size) {
       return static_cast<size_t>(std::min(end, std::max(size, begin)) - begin);

@@ -91,9 +91,9 @@ std::optional<uint64_t> RecordHeadSize(std::string_view start);
 
 // Writes the record of `plan` on `file` into the empty file `record`,
 // reading the old content once: a head that marks it as a record being
-// written, then the content and the replaced bytes with their checksums,
-// then the whole head. Not flushed.
-Status WriteRecord(File& file, const Plan& plan, Record& head, File& record);
+// written (flushed at once with `flush_mark`), then the content and the
+// replaced bytes with their checksums, then the whole head. Not flushed.
+Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, bool flush_mark);
 
 // The head of the record in `record` (`size` bytes), where it has one that
 // checks itself and fits that size.

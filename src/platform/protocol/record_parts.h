@@ -4,6 +4,7 @@
 #ifndef KAVRO_PLATFORM_PROTOCOL_RECORD_PARTS_H_
 #define KAVRO_PLATFORM_PROTOCOL_RECORD_PARTS_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,6 +19,10 @@ namespace profile {
 
 // How much of a file a record's reader or writer holds at a time.
 inline constexpr size_t kRecordPart = size_t{1} << 20;
+// A buffer for `bytes` bytes read a part at a time: no larger than needed.
+inline std::vector<char> PartBuffer(uint64_t bytes) {
+  return std::vector<char>(static_cast<size_t>(std::min<uint64_t>(kRecordPart, bytes)));
+}
 
 void PutNumber(std::string& out, uint64_t value, int bytes);
 // Requires `bytes` bytes of `in` at `at`.

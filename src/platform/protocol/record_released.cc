@@ -22,10 +22,10 @@ uint64_t BlockCount(uint64_t old_size, uint64_t first_change, uint32_t block_siz
 // The first byte from the first change on where the file is not the new
 // content, or where either ends.
 Result<uint64_t> Frontier(const Record& record, File& record_file, File& file, uint64_t file_size) {
-  std::vector<char> file_part(kRecordPart), new_part(kRecordPart);
   const uint64_t end = std::min(file_size, record.new_size);
+  std::vector<char> file_part = PartBuffer(end), new_part = PartBuffer(end);
   for (uint64_t at = record.first_change; at < end;) {
-    const auto want = static_cast<size_t>(std::min<uint64_t>(kRecordPart, end - at));
+    const auto want = static_cast<size_t>(std::min<uint64_t>(file_part.size(), end - at));
     Status read = ReadExactly(file, at, std::span(file_part.data(), want));
     if (read.ok()) {
       read = ReadExactly(record_file, record.content_offset + at - record.first_change,
@@ -99,9 +99,9 @@ Result<Proof> ProveReleasedRecord(const Record& record, File& record_file, File&
   }
   // Room made for a longer file reads as zeros.
   const uint64_t zeros_from = std::max(*frontier, record.old_size);
-  std::vector<char> part(kRecordPart);
+  std::vector<char> part = PartBuffer(file_size - std::min(file_size, zeros_from));
   for (uint64_t at = zeros_from; at < file_size;) {
-    const auto want = static_cast<size_t>(std::min<uint64_t>(kRecordPart, file_size - at));
+    const auto want = static_cast<size_t>(std::min<uint64_t>(part.size(), file_size - at));
     if (Status read = ReadExactly(file, at, std::span(part.data(), want)); !read.ok()) return read;
     if (std::any_of(part.begin(), part.begin() + want, [](char c) { return c != 0; })) {
       return Proof::kNone;

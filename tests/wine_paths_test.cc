@@ -28,6 +28,17 @@ class ScopedEnv {
 
 class WinePathsTest : public ::testing::Test {
  protected:
+  // The host path that `windows_path` leads to below the prefix, in one
+  // walk from its handle.
+  std::optional<std::string> HostPath(std::string_view windows_path) {
+    const wine::OpenedPrefix opened = wine::OpenPrefix();
+    wine::Stop stop;
+    std::optional<wine::Place> place =
+        opened.prefix ? wine::Reach(*opened.prefix, windows_path, false, stop) : std::nullopt;
+    if (!place) return std::nullopt;
+    return place->host_directory + "/" + place->name;
+  }
+
   WinePrefix prefix_;
   ScopedEnv wineprefix_{"WINEPREFIX", prefix_.path().string()};
   std::string prefix() const { return prefix_.path().string(); }
@@ -35,12 +46,12 @@ class WinePathsTest : public ::testing::Test {
 };
 
 TEST_F(WinePathsTest, MapsDriveCOntoThePrefix) {
-  EXPECT_EQ(posix::DriveRoot(prefix(), 'C'), drive_c());
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
+  EXPECT_EQ(HostPath(R"(C:\New.ini)"), drive_c() + "/New.ini");
+  EXPECT_EQ(HostPath(R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
             drive_c() + "/Program Files/DASYLab 8.0/DASYLab.ini");
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(c:/Program Files\.\x\..\DASYLab 8.0\)"),
+  EXPECT_EQ(HostPath(R"(c:/Program Files\.\x\..\DASYLab 8.0\)"),
             drive_c() + "/Program Files/DASYLab 8.0");
-  EXPECT_EQ(posix::DriveRoot(prefix(), 'D'), std::nullopt);
+  EXPECT_EQ(HostPath(R"(D:\New.ini)"), std::nullopt);
 }
 
 TEST_F(WinePathsTest, PrefersDosdevicesLink) {
@@ -48,32 +59,30 @@ TEST_F(WinePathsTest, PrefersDosdevicesLink) {
   fs::create_directory(prefix_.path() / "dosdevices");
   fs::create_directory_symlink("../elsewhere", prefix_.path() / "dosdevices" / "c:");
   const std::string c = (prefix_.path() / "dosdevices" / "c:").string();
-  EXPECT_EQ(posix::DriveRoot(prefix(), 'c'), c);
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\PROGRAM FILES)"), c + "/Program Files");
+  EXPECT_EQ(HostPath(R"(C:\PROGRAM FILES)"), c + "/Program Files");
 }
 
 TEST_F(WinePathsTest, FindsExistingNamesWithoutRegardToCase) {
   fs::rename(prefix_.install_dir(), prefix_.install_dir().parent_path() / "dasylab 8.0");
   WriteFile(prefix_.install_dir().parent_path() / "dasylab 8.0" / "DASYLAB.INI", "");
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
+  EXPECT_EQ(HostPath(R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
             drive_c() + "/Program Files/dasylab 8.0/DASYLAB.INI");
   // A name that matches exactly wins over one that matches only by case.
   WriteFile(prefix_.install_dir().parent_path() / "dasylab 8.0" / "DASYLab.ini", "");
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
+  EXPECT_EQ(HostPath(R"(C:\Program Files\DASYLab 8.0\DASYLab.ini)"),
             drive_c() + "/Program Files/dasylab 8.0/DASYLab.ini");
 }
 
 TEST_F(WinePathsTest, KeepsAMissingLastNameButNeedsEveryDirectory) {
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\Program Files\New.ini)"),
-            drive_c() + "/Program Files/New.ini");
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\Missing\DASYLab.ini)"), std::nullopt);
+  EXPECT_EQ(HostPath(R"(C:\Program Files\New.ini)"), drive_c() + "/Program Files/New.ini");
+  EXPECT_EQ(HostPath(R"(C:\Missing\DASYLab.ini)"), std::nullopt);
   WriteFile(prefix_.path() / "drive_c" / "file", "");
-  EXPECT_EQ(posix::ToHostPath(prefix(), R"(C:\file\DASYLab.ini)"), std::nullopt);
+  EXPECT_EQ(HostPath(R"(C:\file\DASYLab.ini)"), std::nullopt);
 }
 
 TEST_F(WinePathsTest, RefusesPathsWithoutADrive) {
   for (const char* path : {"DASYLab.ini", R"(\Program Files)", "C:relative", "1:\\x", ""}) {
-    EXPECT_EQ(posix::ToHostPath(prefix(), path), std::nullopt) << path;
+    EXPECT_EQ(HostPath(path), std::nullopt) << path;
   }
 }
 
@@ -82,18 +91,36 @@ TEST(WinePrefixTest, IsFoundOnceAbsoluteAndOnlyWhenItIsTheUsersOwn) {
   {
     ScopedEnv no_prefix("WINEPREFIX", std::nullopt);
     ScopedEnv home_env("HOME", home.path().string());
-    EXPECT_EQ(posix::FindWinePrefix(), (home.path() / ".wine").string());
+    EXPECT_EQ(wine::FindPrefix().path, (home.path() / ".wine").string());
+    EXPECT_FALSE(wine::FindPrefix().from_variable);
   }
   {
     // Relative to the starting directory, which the program leaves later.
     ScopedEnv relative("WINEPREFIX", "rel/prefix");
-    EXPECT_EQ(posix::FindWinePrefix(), (fs::current_path() / "rel/prefix").string());
+    EXPECT_EQ(wine::FindPrefix().path, (fs::current_path() / "rel/prefix").string());
+    EXPECT_TRUE(wine::FindPrefix().from_variable);
   }
-  // Like Wine, refuses a prefix that another user owns.
-  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
-  ASSERT_EQ(chown(home.path().c_str(), 4242, 4242), 0);
-  ScopedEnv foreign("WINEPREFIX", home.path().string());
-  EXPECT_EQ(posix::FindWinePrefix(), std::nullopt);
+  // What keeps a prefix from being used, each for what it is.
+  WriteFile(home.path() / "file", "");
+  struct Row {
+    fs::path prefix;
+    wine::NoPrefix::Problem problem;
+  };
+  std::vector<Row> rows = {{home.path() / "missing", wine::NoPrefix::kMissing},
+                           {home.path() / "file", wine::NoPrefix::kNotADirectory}};
+  // Like Wine, a prefix another user owns is refused.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(home.path().c_str(), 4242, 4242), 0);
+    rows.push_back({home.path(), wine::NoPrefix::kNotOwned});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.prefix);
+    ScopedEnv prefix("WINEPREFIX", row.prefix.string());
+    const wine::OpenedPrefix opened = wine::OpenPrefix();
+    EXPECT_FALSE(opened.prefix.has_value());
+    EXPECT_EQ(opened.none.problem, row.problem);
+    EXPECT_EQ(opened.none.where.path, row.prefix.string());
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The platform on Linux and other POSIX systems: drive letters map onto a
 // Wine prefix, the profile writer is our own, and the message box is a box
 // drawn on standard error.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,10 +17,6 @@
 #include "shell/form1.h"
 
 namespace {
-
-PlatformError ErrorFromErrno(const std::string& what, int error_number) {
-  return PlatformError(what + ": " + std::strerror(error_number));
-}
 
 // The icon bits of a message box style, drawn as text. Every box has only
 // an OK button.
@@ -38,25 +35,46 @@ const char* IconFor(int style) {
   }
 }
 
-// Why root refuses a prefix whose way to DASYLab.ini another user may
-// change.
-constexpr const char* kAnotherUsersWay =
-    "the way to the file passes a directory or link another user may change; run as the "
-    "prefix's owner";
+// Where the prefix came from, for the words of a cause.
+std::string FromWhere(const wine::PrefixPath& where) {
+  return where.from_variable ? " (from WINEPREFIX)" : " (from HOME, as WINEPREFIX is not set)";
+}
+
+std::string UserName(uid_t uid) {
+  const passwd* user = getpwuid(uid);
+  return user != nullptr ? user->pw_name : "#" + std::to_string(uid);
+}
+
+// Why there is no prefix to use, and what to do.
+std::string PrefixCause(const wine::NoPrefix& none) {
+  const std::string& path = none.where.path;
+  switch (none.problem) {
+    case wine::NoPrefix::kMissing:
+      return path + ": no such Wine prefix" + FromWhere(none.where) +
+             "; set WINEPREFIX to the prefix DASYLab 8.0 is installed in";
+    case wine::NoPrefix::kNotADirectory:
+      return path + ": not a directory, so no Wine prefix" + FromWhere(none.where) +
+             "; set WINEPREFIX to the prefix DASYLab 8.0 is installed in";
+    case wine::NoPrefix::kNotOwned:
+      return path + ": the Wine prefix belongs to " + UserName(none.owner) + ", not to " +
+             UserName(getuid()) + FromWhere(none.where) +
+             ", and like Wine this program uses only a prefix of the user's own; run it as its "
+             "owner: sudo -u " +
+             UserName(none.owner) + " WINEPREFIX='" + path + "' kavro-register";
+    case wine::NoPrefix::kUnreadable:
+      break;
+  }
+  return path + ": the Wine prefix cannot be opened" + FromWhere(none.where);
+}
 
 class PosixPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
-    cause_ = "the Wine prefix is not owned by you";
-    if (!prefix_) throw PlatformError(cause_);
-    cause_ = profile::CauseOf({profile::WriteResult::kNoDirectory}, directory, "");
-    const std::optional<posix::PlaceBelowPrefix> place = Reach(directory, true);
-    if (!place) {
-      if (errno == EPERM) cause_ = kAnotherUsersWay;
-      throw ErrorFromErrno("cannot change to " + directory, errno == EPERM ? EPERM : ENOENT);
-    }
+    std::optional<wine::Place> place = Reach(directory, true);
+    if (!place) throw PlatformError("cannot change to " + directory + ": " + cause_);
     if (fchdir(place->directory.get()) != 0) {
-      throw ErrorFromErrno("cannot change to " + directory, errno);
+      cause_ = "cannot enter " + place->host_directory + ": " + std::strerror(errno);
+      throw PlatformError(cause_);
     }
     cause_.clear();
   }
@@ -68,42 +86,32 @@ class PosixPlatform final : public Platform {
       cause_ = "the entry cannot be written as it is";
       return 0;
     }
-    const std::optional<std::string> host =
-        prefix_ ? posix::ToHostPath(prefix_->path, file) : std::nullopt;
-    std::optional<posix::PlaceBelowPrefix> place =
-        host ? posix::OpenBelowPrefix(*prefix_, *host, false) : std::nullopt;
-    if (!place) {
-      cause_ = errno == EPERM
-                   ? kAnotherUsersWay
-                   : std::string(profile::CauseOf({profile::WriteResult::kNoDirectory}, file, ""));
-      return 0;
-    }
-    const std::string directory = host->substr(0, host->rfind('/'));
-    const std::string name = place->name;
+    std::optional<wine::Place> place = Reach(file, false);
+    if (!place) return 0;
     const std::unique_ptr<profile::Directory> opened =
         profile::posix::DirectoryAt(std::move(place->directory));
-    const profile::Outcome outcome = profile::WriteEntry(*opened, name, entry);
+    const profile::Outcome outcome = profile::WriteEntry(*opened, place->name, entry);
     if (!outcome.left_behind.empty()) {
-      std::cerr << "kavro-register: could not remove " << directory << "/" << outcome.left_behind
-                << "\n";
+      std::cerr << "kavro-register: could not remove " << place->host_directory << "/"
+                << outcome.left_behind << "\n";
     }
-    cause_ = outcome.registered() ? "" : profile::CauseOf(outcome, directory, name);
+    cause_ =
+        outcome.registered() ? "" : profile::CauseOf(outcome, place->host_directory, place->name);
     return outcome.registered() ? 1 : 0;
   }
 
+  // The box, then why in a line of its own, which a person at a terminal
+  // and a deployment tool's log both read.
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
-    std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]";
+    std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]\n";
+    if (!cause_.empty()) std::cerr << "kavro-register: " << cause_ << "\n";
     // Only someone who sees the box at a terminal can dismiss it; otherwise
     // it closes at once rather than wait for nobody (a log file, a pipe, a
     // deployment tool's session).
     if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
-      std::cerr << "  (press Enter)" << std::flush;
+      std::cerr << "(press Enter)" << std::flush;
       std::string answer;
       std::getline(std::cin, answer);
-    } else {
-      // Unattended: a second line says why, for whoever reads the log.
-      std::cerr << "\n";
-      if (!cause_.empty()) std::cerr << "kavro-register: " << cause_ << "\n";
     }
     std::cerr << std::flush;
     if (!std::cerr) throw PlatformError("cannot show the message box");
@@ -113,17 +121,50 @@ class PosixPlatform final : public Platform {
   void Unload(Form1& form) override { form.MarkUnloaded(); }
 
  private:
-  // The directory holding the last component of `windows_path` (or the
-  // directory it names, when `whole`), reached from the prefix's handle.
-  std::optional<posix::PlaceBelowPrefix> Reach(const std::string& windows_path, bool whole) const {
-    const std::optional<std::string> host = posix::ToHostPath(prefix_->path, windows_path);
-    return host ? posix::OpenBelowPrefix(*prefix_, *host, whole) : std::nullopt;
+  // The place `windows_path` leads to below the prefix; nothing, with the
+  // cause, where there is none.
+  std::optional<wine::Place> Reach(const std::string& windows_path, bool whole) {
+    if (!prefix_.prefix) {
+      cause_ = PrefixCause(prefix_.none);
+      return std::nullopt;
+    }
+    wine::Stop stop;
+    std::optional<wine::Place> place = wine::Reach(*prefix_.prefix, windows_path, whole, stop);
+    if (!place) cause_ = CauseOf(stop, windows_path);
+    return place;
+  }
+
+  std::string CauseOf(const wine::Stop& stop, const std::string& windows_path) const {
+    switch (stop.reason) {
+      case wine::Stop::kNotADrive:
+        return stop.host_path + ": no drive " + windows_path.substr(0, 2) +
+               " in this Wine prefix (neither dosdevices/c: nor drive_c); set WINEPREFIX to the "
+               "prefix DASYLab 8.0 is installed in";
+      case wine::Stop::kOthersMayChange:
+        return stop.host_path +
+               ": another user may change this, and run as root this program follows nothing "
+               "another user may change; run it as the user who owns the Wine prefix";
+      case wine::Stop::kNoPermissions:
+        return stop.host_path +
+               ": a file system that keeps no Unix permissions, so that every user may change "
+               "it; mount it with the uid and gid of the user who runs DASYLab (as in "
+               "-o uid=1000,gid=1000) and run this program as that user";
+      case wine::Stop::kMissing:
+        break;
+    }
+    // DASYLab 8.0 installed by a 32-bit installer into a 64-bit prefix.
+    wine::Stop elsewhere;
+    const bool in_x86 =
+        wine::Reach(*prefix_.prefix, R"(C:\Program Files (x86)\DASYLab 8.0\)", true, elsewhere)
+            .has_value();
+    return profile::CauseOfMissingDirectory(stop.host_path,
+                                            in_x86 ? R"(C:\Program Files (x86)\DASYLab 8.0)" : "");
   }
 
   // Opened once, before anything else: entering the install directory must
   // not change which prefix a relative $WINEPREFIX names, and nothing may
   // put another prefix in its place.
-  const std::optional<posix::OpenPrefix> prefix_ = posix::OpenWinePrefix();
+  const wine::OpenedPrefix prefix_ = wine::OpenPrefix();
   // Why the last step failed, in plain words.
   std::string cause_;
 };

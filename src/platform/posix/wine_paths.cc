@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,41 +14,30 @@
 #include <memory>
 #include <vector>
 
-namespace posix {
+namespace wine {
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+// How many links a path may pass through, as the kernel allows.
+constexpr int kMostLinks = 40;
 
 char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) return false;
-  }
-  return true;
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ToLowerAscii(x) == ToLowerAscii(y);
+         });
 }
 
-// The entry of `directory` called `name`: the exact name when it exists,
-// else the first entry that matches without regard to case.
-std::optional<std::string> FindEntry(const std::string& directory, const std::string& name) {
-  if (Exists(directory + "/" + name)) return name;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return std::nullopt;
-  while (const dirent* entry = readdir(dir.get())) {
-    if (SameNameIgnoringCase(entry->d_name, name)) return std::string(entry->d_name);
-  }
-  return std::nullopt;
-}
+// One name still to walk: a name of the Windows path (matched without
+// regard to case where it does not match exactly, and shown in the host
+// path), or one from a link's target, taken as it is.
+struct Name {
+  std::string text;
+  bool windows = true;
+};
 
+// The components of a Windows path after its drive, with "." and ".."
+// taken as Windows takes them: by their text.
 std::vector<std::string> SplitComponents(std::string_view path) {
   std::vector<std::string> components;
   size_t begin = 0;
@@ -64,65 +54,41 @@ std::vector<std::string> SplitComponents(std::string_view path) {
   return components;
 }
 
-}  // namespace
-
-std::optional<std::string> FindWinePrefix() {
-  std::string prefix;
-  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
-    prefix = variable;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-      const passwd* user = getpwuid(getuid());
-      home = user != nullptr ? user->pw_dir : "";
-    }
-    prefix = std::string(home) + "/.wine";
-  }
-  if (prefix.front() != '/') {
-    std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
-    if (!cwd) return std::nullopt;
-    prefix = std::string(cwd.get()) + "/" + prefix;
-  }
-  // Wine refuses a prefix that is not the user's own ("not owned by you"):
-  // root must not write through links another user planted in theirs.
+// The entry of `directory` called `name`: the exact name when it exists,
+// else the first entry that matches without regard to case.
+std::optional<std::string> FindEntry(int directory, const std::string& name) {
   struct stat st;
-  if (stat(prefix.c_str(), &st) == 0 && st.st_uid != getuid()) return std::nullopt;
-  return prefix;
-}
-
-std::optional<std::string> DriveRoot(const std::string& prefix, char drive_letter) {
-  const std::string dosdevice = prefix + "/dosdevices/" + ToLowerAscii(drive_letter) + ":";
-  if (IsDirectory(dosdevice)) return dosdevice;
-  if (ToLowerAscii(drive_letter) == 'c') return prefix + "/drive_c";
+  if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
+  const int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(listing >= 0 ? fdopendir(listing) : nullptr,
+                                                closedir);
+  if (!dir) {
+    if (listing >= 0) close(listing);
+    return std::nullopt;
+  }
+  while (const dirent* entry = readdir(dir.get())) {
+    if (SameNameIgnoringCase(entry->d_name, name)) return std::string(entry->d_name);
+  }
   return std::nullopt;
 }
 
-std::optional<std::string> ToHostPath(const std::string& prefix, std::string_view windows_path) {
-  const bool absolute = windows_path.size() >= 3 && windows_path[1] == ':' &&
-                        (windows_path[2] == '\\' || windows_path[2] == '/');
-  const char letter = absolute ? ToLowerAscii(windows_path[0]) : '\0';
-  if (letter < 'a' || letter > 'z') return std::nullopt;
-  std::optional<std::string> host = DriveRoot(prefix, letter);
-  if (!host || !IsDirectory(*host)) return std::nullopt;
-
-  const std::vector<std::string> components = SplitComponents(windows_path.substr(3));
-  for (size_t i = 0; i < components.size(); ++i) {
-    const bool last = i + 1 == components.size();
-    std::optional<std::string> name = FindEntry(*host, components[i]);
-    if (!name && !last) return std::nullopt;
-    *host += "/" + name.value_or(components[i]);
-    if (!last && !IsDirectory(*host)) return std::nullopt;
+// File systems that keep no Unix permissions, so that every file shows the
+// mount's owner and mode: NTFS (ntfs-3g through FUSE, the kernel's ntfs3),
+// FAT and exFAT.
+bool KeepsNoPermissions(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x65735546:  // FUSE
+    case 0x5346544e:  // NTFS
+    case 0x7366746e:  // ntfs3
+    case 0x4d44:      // FAT
+    case 0x2011bab0:  // exFAT
+      return true;
+    default:
+      return false;
   }
-  return host;
 }
-
-}  // namespace posix
-
-namespace posix {
-namespace {
-
-// How many links a path may pass through, as the kernel allows.
-constexpr int kMostLinks = 40;
 
 // Whether root may trust what `st`, found in a directory owned by
 // `directory_owner`, leads to: not a directory another user owns or may
@@ -137,92 +103,186 @@ bool MayPass(const struct stat& st, uid_t directory_owner) {
          (sticky || st.st_gid == 0 || (st.st_mode & S_IWGRP) == 0);
 }
 
-// Walks `pending` (taken from its back) from `directory`, entering each
-// directory and following each link as root may (MayPass), every entry
-// opened once and looked at through that very handle. With `to_file`, the
-// last component may be a file, or missing, and is not entered.
-bool WalkSafely(FileDescriptor& directory, struct stat& here, std::vector<std::string> pending,
-                bool to_file) {
-  for (int links = 0; !pending.empty();) {
-    const std::string name = pending.back();
-    pending.pop_back();
-    const bool last = pending.empty();
-    FileDescriptor entry(openat(directory.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!entry.valid()) return to_file && last && errno == ENOENT;
-    if (fstat(entry.get(), &st) != 0) return false;
-    if (!MayPass(st, here.st_uid)) {
-      errno = EPERM;
-      return false;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      char target[PATH_MAX];
-      const ssize_t length = readlinkat(entry.get(), "", target, sizeof target);
-      if (length <= 0 || length == sizeof target || ++links > kMostLinks) return false;
-      const std::string_view text(target, static_cast<size_t>(length));
-      if (text.front() == '/') {
-        directory = FileDescriptor(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!directory.valid() || fstat(directory.get(), &here) != 0) return false;
-      }
-      // Split as it stands: its ".." is the parent of where the link is.
-      std::vector<std::string> more;
-      for (size_t begin = 0; begin <= text.size();) {
-        const size_t end = std::min(text.find('/', begin), text.size());
-        if (end > begin) more.emplace_back(text.substr(begin, end - begin));
-        begin = end + 1;
-      }
-      pending.insert(pending.end(), more.rbegin(), more.rend());
-      continue;
-    }
-    if (!S_ISDIR(st.st_mode)) return to_file && last;
-    FileDescriptor next(openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!next.valid()) return false;
-    directory = std::move(next);
-    here = st;
+// A walk from one directory on: where it is, and how it got there.
+class Walk {
+ public:
+  Walk(FileDescriptor directory, std::string shown) : directory_(std::move(directory)) {
+    shown_ = std::move(shown);
+    if (fstat(directory_.get(), &here_) != 0) here_.st_uid = 0;
   }
-  return true;
-}
+
+  // Walks `names`, entering each directory and following each link as
+  // root may, every entry opened once and looked at through that very
+  // handle. With `to_file`, the last name may be a file, or missing, and
+  // is not entered.
+  bool Through(std::vector<Name> names, bool to_file, Stop& stop) {
+    std::reverse(names.begin(), names.end());
+    for (int links = 0; !names.empty();) {
+      Name name = names.back();
+      names.pop_back();
+      const bool last = names.empty();
+      if (name.windows && name.text != "..") {
+        name.text = FindEntry(directory_.get(), name.text).value_or(name.text);
+      }
+      if (name.windows) shown_ += "/" + name.text;
+      FileDescriptor entry(
+          openat(directory_.get(), name.text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st;
+      if (!entry.valid()) {
+        if (to_file && last && errno == ENOENT) return true;
+        // The rest of the way, as it would have gone.
+        for (auto rest = names.rbegin(); rest != names.rend(); ++rest) {
+          if (rest->windows) shown_ += "/" + rest->text;
+        }
+        return Stopped(stop, Stop::kMissing);
+      }
+      if (fstat(entry.get(), &st) != 0) return Stopped(stop, Stop::kMissing);
+      if (!MayPass(st, here_.st_uid)) {
+        return Stopped(
+            stop, KeepsNoPermissions(entry.get()) ? Stop::kNoPermissions : Stop::kOthersMayChange);
+      }
+      if (S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        const ssize_t length = readlinkat(entry.get(), "", target, sizeof target);
+        if (length <= 0 || length == sizeof target || ++links > kMostLinks) {
+          return Stopped(stop, Stop::kMissing);
+        }
+        const std::string_view text(target, static_cast<size_t>(length));
+        if (text.front() == '/') {
+          directory_ = FileDescriptor(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+          if (!directory_.valid() || fstat(directory_.get(), &here_) != 0) {
+            return Stopped(stop, Stop::kMissing);
+          }
+        }
+        // Split as it stands: its ".." is the parent of where the link is.
+        std::vector<Name> more;
+        for (size_t begin = 0; begin <= text.size();) {
+          const size_t end = std::min(text.find('/', begin), text.size());
+          if (end > begin) more.push_back({std::string(text.substr(begin, end - begin)), false});
+          begin = end + 1;
+        }
+        names.insert(names.end(), more.rbegin(), more.rend());
+        continue;
+      }
+      if (!S_ISDIR(st.st_mode)) return (to_file && last) || Stopped(stop, Stop::kMissing);
+      FileDescriptor next(openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!next.valid()) return Stopped(stop, Stop::kMissing);
+      directory_ = std::move(next);
+      here_ = st;
+    }
+    return true;
+  }
+
+  FileDescriptor TakeDirectory() { return std::move(directory_); }
+  const std::string& shown() const { return shown_; }
+  FileDescriptor Copy() const {
+    return FileDescriptor(fcntl(directory_.get(), F_DUPFD_CLOEXEC, 0));
+  }
+
+ private:
+  bool Stopped(Stop& stop, Stop::Reason reason) const {
+    stop = {reason, shown_};
+    return false;
+  }
+
+  FileDescriptor directory_;
+  struct stat here_ {};
+  std::string shown_;
+};
 
 }  // namespace
 
-std::optional<OpenPrefix> OpenWinePrefix() {
-  std::optional<std::string> path = FindWinePrefix();
-  if (!path) return std::nullopt;
-  FileDescriptor directory(open(path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+PrefixPath FindPrefix() {
+  PrefixPath where;
+  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
+    where = {variable, true};
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+      const passwd* user = getpwuid(getuid());
+      home = user != nullptr ? user->pw_dir : "";
+    }
+    where = {std::string(home) + "/.wine", false};
+  }
+  if (where.path.front() != '/') {
+    const std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
+    if (cwd) where.path = std::string(cwd.get()) + "/" + where.path;
+  }
+  return where;
+}
+
+OpenedPrefix OpenPrefix() {
+  OpenedPrefix opened;
+  opened.none.where = FindPrefix();
+  FileDescriptor directory(
+      open(opened.none.where.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
-  if (!directory.valid() || fstat(directory.get(), &st) != 0 || st.st_uid != getuid()) {
-    return std::nullopt;
+  if (!directory.valid()) {
+    opened.none.problem = errno == ENOENT    ? NoPrefix::kMissing
+                          : errno == ENOTDIR ? NoPrefix::kNotADirectory
+                                             : NoPrefix::kUnreadable;
+  } else if (fstat(directory.get(), &st) != 0) {
+    opened.none.problem = NoPrefix::kUnreadable;
+  } else if (st.st_uid != getuid()) {
+    opened.none = {NoPrefix::kNotOwned, opened.none.where, st.st_uid};
+  } else {
+    opened.prefix = Prefix{opened.none.where, std::move(directory)};
   }
-  return OpenPrefix{std::move(*path), std::move(directory), st.st_uid};
+  return opened;
 }
 
-std::optional<PlaceBelowPrefix> OpenBelowPrefix(const OpenPrefix& prefix,
-                                                const std::string& host_path, bool whole) {
-  if (!host_path.starts_with(prefix.path + "/")) return std::nullopt;
-  std::vector<std::string> pending = SplitComponents(host_path.substr(prefix.path.size()));
-  std::string last = ".";
+std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, bool whole,
+                           Stop& stop) {
+  const bool absolute = windows_path.size() >= 3 && windows_path[1] == ':' &&
+                        (windows_path[2] == '\\' || windows_path[2] == '/');
+  const char letter = absolute ? ToLowerAscii(windows_path[0]) : '\0';
+  stop = {Stop::kNotADrive, prefix.where.path};
+  if (letter < 'a' || letter > 'z') return std::nullopt;
+  std::vector<Name> names;
+  for (std::string& component : SplitComponents(windows_path.substr(3))) {
+    names.push_back({std::move(component), true});
+  }
+  Place place{FileDescriptor(), "", "."};
   if (!whole) {
-    if (pending.empty()) return std::nullopt;
-    last = pending.back();
-    pending.pop_back();
+    if (names.empty()) return std::nullopt;
+    place.name = names.back().text;
+    names.pop_back();
   }
-  FileDescriptor directory(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0));
-  struct stat here;
-  if (!directory.valid() || fstat(directory.get(), &here) != 0) return std::nullopt;
-  if (!MayPass(here, here.st_uid)) {
-    errno = EPERM;
+  // The drive: its link in dosdevices where there is one, else drive_c.
+  const auto drive = [&](std::vector<Name> root) {
+    Walk walk(FileDescriptor(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0)), prefix.where.path);
+    struct stat st;
+    if (fstat(prefix.directory.get(), &st) != 0 || !MayPass(st, st.st_uid)) {
+      stop = {KeepsNoPermissions(prefix.directory.get()) ? Stop::kNoPermissions
+                                                         : Stop::kOthersMayChange,
+              prefix.where.path};
+      return std::optional<Walk>();
+    }
+    return walk.Through(std::move(root), false, stop) ? std::optional(std::move(walk))
+                                                      : std::nullopt;
+  };
+  std::optional<Walk> walk = drive({{"dosdevices", false}, {std::string(1, letter) + ":", false}});
+  if (walk) {
+    walk = Walk(walk->TakeDirectory(), prefix.where.path + "/dosdevices/" + letter + ":");
+  } else if (stop.reason == Stop::kMissing && letter == 'c') {
+    walk = drive({{"drive_c", true}});
+  }
+  if (!walk) {
+    if (stop.reason == Stop::kMissing) stop = {Stop::kNotADrive, prefix.where.path};
     return std::nullopt;
   }
-  std::reverse(pending.begin(), pending.end());
-  if (!WalkSafely(directory, here, std::move(pending), false)) return std::nullopt;
-  // Where the file is a link, root follows it only as far as it may: the
-  // program then opens it by name, through entries nobody else may change.
-  FileDescriptor probe(fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
-  struct stat probe_here = here;
-  if (!whole && (!probe.valid() || !WalkSafely(probe, probe_here, {last}, true))) {
-    return std::nullopt;
+  if (!walk->Through(std::move(names), false, stop)) return std::nullopt;
+  if (!whole) {
+    // The file's own name, matched as the others are; where it is a link,
+    // root follows it only as far as it may, and the program then opens it
+    // by name through entries nobody else may change.
+    place.name = FindEntry(walk->Copy().get(), place.name).value_or(place.name);
+    Walk probe(walk->Copy(), walk->shown());
+    if (!probe.Through({{place.name, false}}, true, stop)) return std::nullopt;
   }
-  return PlaceBelowPrefix{std::move(directory), last};
+  place.host_directory = walk->shown();
+  place.directory = walk->TakeDirectory();
+  return place;
 }
 
-}  // namespace posix
+}  // namespace wine

@@ -126,4 +126,16 @@ std::string CauseOf(const Outcome& outcome, std::string_view directory,
   return cause;
 }
 
+std::string CauseOfMissingDirectory(std::string_view where, std::string_view elsewhere) {
+  constexpr std::string_view kByHand =
+      "add the line MKAVRO.DLL=KAVRO DAQ Cards Driver to the section [Hardware] of";
+  std::string cause = std::string(where) + ": no such directory";
+  if (elsewhere.empty()) {
+    return cause + "; install DASYLab 8.0 there, or " + std::string(kByHand) +
+           " DASYLab.ini where it is installed";
+  }
+  return cause + ", but DASYLab 8.0 is installed in " + std::string(elsewhere) +
+         ", where this program does not look; " + std::string(kByHand) + " the DASYLab.ini there";
+}
+
 }  // namespace profile

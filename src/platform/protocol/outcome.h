@@ -57,6 +57,10 @@ Outcome Refusal(const Failure& failure);
 // after "kavro-register: ": what failed, on which path, and what to do.
 std::string CauseOf(const Outcome& outcome, std::string_view directory, std::string_view file_name);
 
+// Why the install directory `where` (as the user knows it) cannot be
+// entered, where DASYLab 8.0 is at `elsewhere` instead, or nowhere ("").
+std::string CauseOfMissingDirectory(std::string_view where, std::string_view elsewhere);
+
 }  // namespace profile
 
 #endif  // KAVRO_PLATFORM_PROTOCOL_OUTCOME_H_

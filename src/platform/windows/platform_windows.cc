@@ -57,8 +57,14 @@ class WindowsPlatform final : public Platform {
  public:
   void rtcChangeDir(const std::string& directory) override {
     if (!SetCurrentDirectoryA(directory.c_str())) {
-      cause_ = profile::CauseOf({profile::WriteResult::kNoDirectory}, directory, "");
-      throw ErrorFromLastError("cannot change to " + directory);
+      const PlatformError error = ErrorFromLastError("cannot change to " + directory);
+      // DASYLab 8.0 installed by its 32-bit installer on 64-bit Windows.
+      const char* const x86 = "C:\\Program Files (x86)\\DASYLab 8.0";
+      const DWORD attributes = GetFileAttributesA(x86);
+      const bool in_x86 =
+          attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+      cause_ = profile::CauseOfMissingDirectory(directory, in_x86 ? x86 : "");
+      throw error;
     }
   }
 
@@ -78,12 +84,22 @@ class WindowsPlatform final : public Platform {
   }
 
   // Where nobody could dismiss the box, or it cannot be shown (no display),
-  // the warning goes to standard error instead and counts as dismissed.
+  // the warning goes to standard error instead and counts as dismissed. Once
+  // a box is dismissed, why goes to the standard error the process was
+  // given, where there is one (a command prompt, a script's log).
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
     if (SomeoneCanSeeWindows()) {
       const int button =
           MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
-      if (button > 0) return button;
+      if (button > 0) {
+        const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+        const std::string line = "kavro-register: " + cause_ + "\r\n";
+        DWORD written = 0;
+        if (!cause_.empty() && error != nullptr && error != INVALID_HANDLE_VALUE) {
+          WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        }
+        return button;
+      }
     }
     WarnOnStandardError(prompt, cause_);
     return kMsgBoxOk;

@@ -8,6 +8,7 @@
 #             writer checked against the system's own profile reader
 #   deploy    the release artifacts, and the Linux deployment play run against
 #             this machine (it installs and removes the Debian package)
+#   layers    no OS header outside the OS layers and the entry points
 #   format    the C++ sources as .clang-format says (scripts/check-format.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,11 @@ run_preset windows -DKAVRO_NATIVE_PROGRAM="$PWD/build/native/kavro-register"
 echo "=== deploy" >&2
 scripts/package.sh
 tests/deploy/deploy_test.sh
+
+echo "=== layers" >&2
+# Only the OS layers and the entry points include an OS's own headers.
+! git grep -nE '#include <(windows|unistd|fcntl|dirent|pwd|signal|sys/[a-z]+)\.h>' -- src \
+  ':!src/platform/posix' ':!src/platform/windows' ':!src/shell/main_*.cc'
 
 echo "=== format" >&2
 scripts/check-format.sh

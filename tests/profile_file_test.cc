@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -23,6 +24,7 @@
 
 #include "platform/protocol/record.h"
 #include "posix_write.h"
+#include "same_failure_cases.h"
 #include "test_support.h"
 
 namespace {
@@ -587,6 +589,23 @@ TEST_F(ProfileFileTest, WritesTheSameFileWhereTheKernelCannotCopy) {
     EXPECT_EQ(ReadFile(dir() / "second-name.ini"), expected);
     EXPECT_THAT(ListTree(dir()), ElementsAre("in-place.ini", "replaced.ini", "second-name.ini"));
     fs::remove(dir() / "second-name.ini");
+  }
+}
+
+// The same failure reads the same on every OS: errno here, the Windows
+// error codes in the probe under Wine, from the same table.
+TEST(CauseTest, TheSameFailureReadsTheSameOnEveryOS) {
+  static_assert(EACCES == 13 && EPERM == 1 && EROFS == 30 && ENOSPC == 28 && EDQUOT == 122 &&
+                EFBIG == 27 && ETXTBSY == 26 && EBUSY == 16 && EISDIR == 21 && EEXIST == 17 &&
+                ENOENT == 2 && ENOTDIR == 20 && EIO == 5);
+  for (const same_failure::Case& failure : same_failure::kCases) {
+    SCOPED_TRACE(failure.what);
+    profile::Failure made = profile::posix::FailureOf("rename", same_failure::kFrom,
+                                                      failure.linux_errno, same_failure::kTo);
+    EXPECT_EQ(made.reason, std::strerror(failure.linux_errno));
+    made.reason = "REASON";
+    EXPECT_EQ(profile::CauseOf(profile::Refusal(made), same_failure::kDirectory, "DASYLab.ini"),
+              failure.cause);
   }
 }
 

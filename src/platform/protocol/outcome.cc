@@ -78,6 +78,23 @@ std::string_view NextStep(WriteResult result) {
   return "";
 }
 
+// What to do about a failed call, by what failed.
+std::string_view NextStep(const Failure& failure, WriteResult result) {
+  switch (failure.kind) {
+    case ErrorKind::kReadOnlyMedium:
+      return "the disk is read-only: mount it read-write, then run again";
+    case ErrorKind::kTooLarge:
+      return "the file is larger than this process may write: raise the limit (ulimit -f), then "
+             "run again";
+    case ErrorKind::kMissing:
+      return "another program removed it during the run; run again";
+    case ErrorKind::kIo:
+      return "the disk failed: check it, then run again";
+    default:
+      return NextStep(result);
+  }
+}
+
 // What happened, where no call's own words say it.
 std::string_view WhatHappened(WriteResult result) {
   switch (result) {
@@ -120,7 +137,9 @@ std::string CauseOf(const Outcome& outcome, std::string_view directory,
                           ? WhatFailed(*outcome.failure, directory)
                           : PathIn(directory, outcome.beside.empty() ? file_name : outcome.beside) +
                                 ": " + std::string(WhatHappened(outcome.result));
-  if (const std::string_view next = NextStep(outcome.result); !next.empty()) {
+  const std::string_view next =
+      outcome.failure ? NextStep(*outcome.failure, outcome.result) : NextStep(outcome.result);
+  if (!next.empty()) {
     cause.append("; ").append(next);
   }
   return cause;

@@ -605,7 +605,7 @@ TEST(CauseTest, TheSameFailureReadsTheSameOnEveryOS) {
     EXPECT_EQ(made.reason, std::strerror(failure.linux_errno));
     made.reason = "REASON";
     EXPECT_EQ(profile::CauseOf(profile::Refusal(made), same_failure::kDirectory, "DASYLab.ini"),
-              failure.cause);
+              std::string(same_failure::kWhatFailed) + failure.next_step);
   }
 }
 

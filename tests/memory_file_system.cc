@@ -214,7 +214,7 @@ std::optional<std::string> Disk::Content(const std::string& name) const {
   return inodes.at(found->second).current;
 }
 
-std::vector<Disk> PowerCutStates(const Disk& disk, size_t limit, std::mt19937& random) {
+Disk KillState(const Disk& disk) {
   Disk killed = disk;
   for (auto& [number, inode] : killed.inodes) {
     inode.durable = inode.current;
@@ -222,7 +222,15 @@ std::vector<Disk> PowerCutStates(const Disk& disk, size_t limit, std::mt19937& r
   }
   killed.durable_names = killed.names;
   killed.changes.clear();
-  std::vector<Disk> states = {killed};
+  return killed;
+}
+
+int VisitPowerCutStates(const Disk& disk, size_t limit, std::mt19937& random,
+                        const std::function<void(Disk&)>& visit) {
+  Disk killed = KillState(disk);
+  const Disk flushed = killed;
+  visit(killed);
+  int visited = 1;
   for (size_t kept = 0; kept <= disk.changes.size(); ++kept) {
     std::map<std::string, int> names = disk.durable_names;
     for (size_t i = 0; i < kept; ++i) Apply(names, disk.changes[i]);
@@ -235,20 +243,20 @@ std::vector<Disk> PowerCutStates(const Disk& disk, size_t limit, std::mt19937& r
       product *= choices.back().second.size();
     }
     const size_t count = std::min(product, limit);
-    for (size_t state = 0; state < count; ++state) {
+    for (size_t state = 0; state < count; ++state, ++visited) {
       // Every combination while they fit the limit, a sample beyond it.
       size_t pick = product <= limit ? state : random() % product;
-      Disk cut = killed;
+      Disk cut = flushed;
       cut.names = cut.durable_names = names;
       for (const auto& [number, variants] : choices) {
         Inode& inode = cut.inodes.at(number);
         inode.current = inode.durable = variants[pick % variants.size()];
         pick /= variants.size();
       }
-      states.push_back(std::move(cut));
+      visit(cut);
     }
   }
-  return states;
+  return visited;
 }
 
 bool MemoryDirectory::Step() {
@@ -371,7 +379,11 @@ bool MemoryDirectory::ReplaceKeepsFile(const std::string&, profile::File& file) 
 }
 
 Status MemoryDirectory::CarryOver(profile::File&, profile::File&) {
-  return alive() ? Status() : Status(Off("carry over", ""));
+  if (!alive()) return Off("carry over", "");
+  if (!personality_.carries_over) {
+    return Failure{ErrorKind::kUnsupported, "carry over", "", "", "another owner"};
+  }
+  return {};
 }
 
 bool MemoryDirectory::IsOwnLeftover(profile::File& leftover) { return Of(leftover).inode().ours; }

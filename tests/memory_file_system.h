@@ -16,6 +16,7 @@
 #define KAVRO_TESTS_MEMORY_FILE_SYSTEM_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,11 +37,14 @@ inline constexpr uint64_t kSectorSize = 512;
 struct Personality {
   const char* name;
   bool replaces;                   // a file with one name may be replaced
+  bool carries_over;               // what describes the file goes to a new one
   bool removing_may_follow_links;  // a Windows program under Wine
 };
-inline constexpr Personality kNative{"native", true, false};
-inline constexpr Personality kWindows{"Windows", true, false};
-inline constexpr Personality kWindowsUnderWine{"Windows under Wine", false, true};
+inline constexpr Personality kNative{"native", true, true, false};
+// On Windows a new file cannot take an owner other than this account: the
+// replace is tried, then the file written in place.
+inline constexpr Personality kWindowsOtherOwner{"Windows, another owner", true, false, false};
+inline constexpr Personality kWindowsUnderWine{"Windows under Wine", false, true, true};
 
 struct Inode {
   std::string durable;  // as of its last flush
@@ -78,11 +82,14 @@ struct Disk {
   std::optional<std::string> Content(const std::string& name) const;
 };
 
-// The states a power cut at this moment could leave, each flushed through:
-// the first `kept` name changes with every sector choice of each file, as
-// far as `limit` allows; beyond it a seeded sample. The first is the disk
-// as the programs see it (a kill, not a power cut).
-std::vector<Disk> PowerCutStates(const Disk& disk, size_t limit, std::mt19937& random);
+// The disk as a kill leaves it: all that was written is there.
+Disk KillState(const Disk& disk);
+// Each state a power cut at this moment could leave, flushed through, to
+// `visit`: for every number of the name changes kept, every sector choice
+// of each file as far as `limit` allows, beyond it a seeded sample. The
+// first is the kill state. Returns how many.
+int VisitPowerCutStates(const Disk& disk, size_t limit, std::mt19937& random,
+                        const std::function<void(Disk&)>& visit);
 
 // The protocol's file system over `disk`, stopped on its step `stop_at`
 // (1 for the first; 0 for never).

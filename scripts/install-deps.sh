@@ -8,9 +8,10 @@
 #   scripts/install-deps.sh all        everything (fuzzing, benchmark, format check too)
 set -euo pipefail
 
-native=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev python3 libbenchmark-dev attr ntfs-3g
-        dosfstools fusefat)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb xdotool attr acl
+native=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev python3 libbenchmark-dev attr
+        ntfs-3g dosfstools fusefat strace)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb
+         xdotool attr acl
          icoutils librsvg2-bin imagemagick file binutils-mingw-w64-i686)
 sanitize=(clang libclang-rt-14-dev)
 deploy=(dpkg-dev ansible python3-apt lintian)

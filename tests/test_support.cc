@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -213,6 +214,125 @@ pid_t FirstChildOf(pid_t parent, int timeout_milliseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   } while (std::chrono::steady_clock::now() < give_up);
   return -1;
+}
+
+std::optional<std::string> FindStrace() {
+  for (const char* strace : {"/usr/bin/strace", "/bin/strace"}) {
+    if (access(strace, X_OK) == 0) return strace;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Reads the quoted string that starts at `line[at]` (the opening quote),
+// with its escapes as strace writes them, and moves `at` past it.
+std::string QuotedString(const std::string& line, size_t& at) {
+  std::string text;
+  for (++at; at < line.size() && line[at] != '"'; ++at) {
+    if (line[at] != '\\' || at + 1 >= line.size()) {
+      text += line[at];
+      continue;
+    }
+    const char escaped = line[++at];
+    if (escaped >= '0' && escaped <= '7') {
+      int value = 0;
+      for (int digits = 0; digits < 3 && at < line.size() && line[at] >= '0' && line[at] <= '7';
+           ++digits, ++at) {
+        value = value * 8 + (line[at] - '0');
+      }
+      --at;
+      text += static_cast<char>(value);
+    } else if (escaped == 'x' && at + 2 < line.size()) {
+      text += static_cast<char>(std::stoi(line.substr(at + 1, 2), nullptr, 16));
+      at += 2;
+    } else {
+      const std::string from = "nrtvf", to = "\n\r\t\v\f";
+      const size_t known = from.find(escaped);
+      text += known == std::string::npos ? escaped : to[known];
+    }
+  }
+  if (at < line.size()) ++at;  // the closing quote
+  return text;
+}
+
+// Whether the strings a call named `name` is given are paths (else they
+// are data, or attribute names).
+bool TakesPaths(const std::string& name) {
+  static const std::set<std::string> kTakePaths = {
+      "open",      "creat",     "openat",      "openat2",      "rename",   "renameat",
+      "renameat2", "unlink",    "unlinkat",    "link",         "linkat",   "symlink",
+      "symlinkat", "mkdir",     "mkdirat",     "rmdir",        "mknod",    "mknodat",
+      "chmod",     "fchmodat",  "chown",       "lchown",       "fchownat", "truncate",
+      "setxattr",  "lsetxattr", "removexattr", "lremovexattr", "utimensat"};
+  return kTakePaths.contains(name);
+}
+
+// The arguments of the call logged on `line` from `at` (just past the
+// opening parenthesis) up to the closing one, into `call`.
+void ReadArguments(const std::string& line, size_t at, TracedCall& call) {
+  const bool takes_paths = TakesPaths(call.name);
+  int depth = 0;
+  while (at < line.size()) {
+    const char c = line[at];
+    if (c == '"') {
+      const std::string text = QuotedString(line, at);
+      if (takes_paths && text.starts_with("/")) call.paths.push_back(text);
+      call.flags += "\"\"";
+      continue;
+    }
+    const size_t end = c == '<' ? line.find('>', at) : std::string::npos;
+    if (end != std::string::npos) {
+      // A descriptor's path: "5</some/path>" or "AT_FDCWD</>"; a name right
+      // after it is relative to it.
+      const std::string directory = line.substr(at + 1, end - at - 1);
+      call.paths.push_back(directory);
+      at = end + 1;
+      if (takes_paths && line.compare(at, 3, ", \"") == 0) {
+        at += 2;
+        const std::string name = QuotedString(line, at);
+        call.paths.push_back(name.starts_with("/") ? name
+                             : directory == "/"    ? "/" + name
+                                                   : directory + "/" + name);
+        call.flags += ", \"\"";
+      }
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') ++depth;
+    if (c == ')' || c == ']' || c == '}') {
+      if (depth == 0) return;  // the end of the arguments
+      --depth;
+    }
+    call.flags += c;
+    ++at;
+  }
+}
+
+}  // namespace
+
+ProcessTrace ReadProcessTrace(const fs::path& log) {
+  ProcessTrace trace;
+  std::ifstream in(log);
+  std::map<std::string, int> seen;
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("+++ ")) {
+      trace.ended = line.substr(4, line.rfind(" +++") - 4);
+      continue;
+    }
+    if (line.starts_with("---") || line.starts_with("<...")) continue;
+    const size_t open = line.find('(');
+    if (open == std::string::npos || open == 0) continue;
+    TracedCall call;
+    call.name = line.substr(0, open);
+    if (call.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
+      continue;
+    }
+    call.nth = ++seen[call.name];
+    call.line = line;
+    ReadArguments(line, open + 1, call);
+    trace.calls.push_back(std::move(call));
+  }
+  return trace;
 }
 
 }  // namespace testing_support

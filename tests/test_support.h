@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,35 @@ pid_t FirstChildOf(pid_t parent, int timeout_milliseconds = 5000);
 // Waits for a child started by StartProcess; returns its exit status, or -1
 // when a signal ended it.
 int WaitProcess(pid_t child);
+
+// strace(1), where it is installed.
+std::optional<std::string> FindStrace();
+
+// One system call as `strace -y` logged it.
+struct TracedCall {
+  std::string name;  // "openat", "pwrite64", ...
+  // Which call of that name it was in its process, 1 for the first: the N
+  // of strace's `inject=NAME:...:when=N`, which counts per process.
+  int nth = 0;
+  // Its arguments as logged, with every string argument left out, so that
+  // flags can be looked for without matching file content.
+  std::string flags;
+  // Every file it names, in argument order: the path strace gives for a
+  // descriptor, a path argument, and a name relative to a directory
+  // descriptor joined to that directory's path. The result is left out.
+  std::vector<std::string> paths;
+  std::string line;  // as logged
+};
+
+// One process's log, as `strace -ff -y -o PREFIX` writes it to PREFIX.PID.
+struct ProcessTrace {
+  std::vector<TracedCall> calls;
+  // How it ended, as strace says it: "exited with 0", "killed by SIGKILL";
+  // empty when the log does not say.
+  std::string ended;
+};
+
+ProcessTrace ReadProcessTrace(const fs::path& log);
 
 }  // namespace testing_support
 

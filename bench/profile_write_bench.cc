@@ -42,8 +42,13 @@ fs::path ScratchDir() {
   return dir;
 }
 
+// The file as a user has it: on the disk, so that no write of the file
+// itself is left for the timed write's flush.
 void Store(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fsync(fd);
+  close(fd);
 }
 
 // Finding where the entry goes, the part of the write that is this

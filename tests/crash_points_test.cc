@@ -213,9 +213,19 @@ TEST(CrashPointTest, ARecordIsNeverAppliedToAFileItDoesNotProve) {
          std::fill_n(bytes.begin() + 1024, 512, '#');
        },
        profile::WriteResult::kUnprovenRecord, true, true},
-      {"the record's content changed since it was flushed",
-       [&](Disk& disk) { disk.inodes.at(disk.names.at(record_of(disk))).current.back() ^= 1; },
+      {"the record's content changed since, the file half written",
+       [&](Disk& disk) {
+         disk.inodes.at(disk.names.at(record_of(disk))).current.back() ^= 1;
+         std::string& bytes = disk.inodes.at(disk.names.at(kIni)).current;
+         std::copy_n(new_content.begin(), 1024, bytes.begin());
+       },
        profile::WriteResult::kUnprovenRecord, true, true},
+      {"the record torn before its flush, the file not touched",
+       [&](Disk& disk) {
+         std::string& bytes = disk.inodes.at(disk.names.at(record_of(disk))).current;
+         std::fill(bytes.begin() + 512, bytes.end(), '\0');
+       },
+       profile::WriteResult::kWritten, false, false},
       {"the record another user's",
        [&](Disk& disk) { disk.inodes.at(disk.names.at(record_of(disk))).ours = false; },
        profile::WriteResult::kWritten, false, true},

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -118,6 +119,11 @@ bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::str
 }
 
 std::optional<uint32_t> WindowsAttributesOf(int fd) {
+  // Only NTFS (through FUSE, as ntfs-3g is, or the kernel's ntfs3) has them.
+  struct statfs fs;
+  if (fstatfs(fd, &fs) == 0 && fs.f_type != 0x65735546 && fs.f_type != 0x7366746e) {
+    return std::nullopt;
+  }
   unsigned char value[4];
   // ntfs-3g gives them big-endian under one name and in the machine's order
   // under another; the kernel's ntfs3 driver under a third.

@@ -197,7 +197,7 @@ class PosixDirectory final : public Directory {
   bool ReplaceKeepsFile(const std::string& name, File& file) override {
     struct stat named, st;
     return fstatat(dir(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           !S_ISLNK(named.st_mode) && !WindowsAttributesOf(FdOf(file)) &&
+           !S_ISLNK(named.st_mode) && !static_cast<PosixFile&>(file).WindowsAttributes() &&
            fstat(FdOf(file), &st) == 0 && !ReplacingWouldChangeIt(st, dir(), name);
   }
 

@@ -75,9 +75,14 @@ Result<FileFacts> PosixFile::Facts() {
   if (fstat(fd(), &st) != 0) return FailureOf("stat", name_, errno);
   FileFacts facts = FactsOf(st);
   // On an NTFS partition the permission bits do not show the attribute.
-  const std::optional<uint32_t> windows_attributes = WindowsAttributesOf(fd());
+  const std::optional<uint32_t> windows_attributes = WindowsAttributes();
   facts.read_only |= windows_attributes && (*windows_attributes & kWindowsReadOnly);
   return facts;
+}
+
+std::optional<uint32_t> PosixFile::WindowsAttributes() {
+  if (!windows_attributes_) windows_attributes_ = WindowsAttributesOf(fd());
+  return *windows_attributes_;
 }
 
 Status PosixFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) {

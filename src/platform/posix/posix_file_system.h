@@ -62,10 +62,13 @@ class PosixFile final : public File {
 
   int fd() const { return fd_.get(); }
   const std::string& name() const { return name_; }
+  // WindowsAttributesOf the file, asked once.
+  std::optional<uint32_t> WindowsAttributes();
 
  private:
   FileDescriptor fd_;
   std::string name_;
+  std::optional<std::optional<uint32_t>> windows_attributes_;
 };
 
 FileFacts FactsOf(const struct stat& st);

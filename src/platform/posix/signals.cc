@@ -57,8 +57,10 @@ RemovedOnSignals::RemovedOnSignals() {
   remove.sa_handler = RemoveWatchedAndEnd;
   sigemptyset(&remove.sa_mask);
   for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
-    sigaction(kEndingSignals[i], nullptr, &previous_actions[i]);
-    if (previous_actions[i].sa_handler != SIG_IGN) sigaction(kEndingSignals[i], &remove, nullptr);
+    sigaction(kEndingSignals[i], &remove, &previous_actions[i]);
+    if (previous_actions[i].sa_handler == SIG_IGN) {
+      sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+    }
   }
 }
 

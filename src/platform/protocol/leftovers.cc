@@ -25,9 +25,10 @@ enum class Finished { kDone, kNotThisFile, kLeftAlone };
 
 // A write in place cut short, from its record: finished where the record
 // is whole and the file is in a state the write could have left, and the
-// record removed. A record of this file that is not whole, though it had
-// been flushed before it took its name, has been changed since: it is
-// never applied, and refuses the write.
+// record removed. A record of this file that is not whole was cut short
+// before it was flushed, when the file was not touched yet, which its head
+// tells; or it has been changed since: then it is never applied, and
+// refuses the write.
 Finished FinishCutShortWrite(Directory& directory, const std::string& record_name,
                              std::unique_ptr<File> record_file, const Record& record, bool whole,
                              const std::string& file_name, Verdict& refused) {
@@ -46,15 +47,21 @@ Finished FinishCutShortWrite(Directory& directory, const std::string& record_nam
   }
   if (facts->id.index != record.file_id) return Finished::kNotThisFile;
   if (!directory.MayTrustRecord(*record_file, **file)) return Finished::kLeftAlone;
-  if (!whole) {
-    refused = Outcome{WriteResult::kUnprovenRecord, std::nullopt, record_name};
-    return Finished::kLeftAlone;
-  }
   // Other names of the file may lie beyond the run lock's reach.
   if ((refused = TakeFileLock(directory, **file))) return Finished::kLeftAlone;
   facts = (*file)->Facts();
-  Result<Proof> proof =
-      facts.ok() ? ProveRecord(record, *record_file, **file, facts->size) : facts.status();
+  if (!facts.ok()) {
+    refused = Refusal(facts.failure());
+    return Finished::kLeftAlone;
+  }
+  Result<Proof> proof = Proof::kNone;
+  if (whole) {
+    proof = ProveRecord(record, *record_file, **file, facts->size);
+  } else if (Result<bool> old = FileIsStillOld(record, **file, facts->size); !old.ok()) {
+    proof = old.status();
+  } else if (*old) {
+    proof = Proof::kDone;  // nothing of the write was done, nor is to be
+  }
   if (!proof.ok()) {
     refused = Refusal(proof.failure());
     return Finished::kLeftAlone;
@@ -102,15 +109,13 @@ Verdict CleanUpAfterDeadRuns(Directory& directory, const std::string& file_name)
     Result<bool> whole = *record ? RecordIsWhole(**leftover, **record) : Result<bool>(false);
     if (!whole.ok()) continue;
     // A temporary file is a record only once whole: until it was flushed,
-    // the file was not touched.
+    // the file was not touched. A record's name it takes just before.
     if (*record && (*whole || kind == Leftover::kRedo)) {
       const Finished finished = FinishCutShortWrite(directory, name, std::move(*leftover), **record,
                                                     *whole, file_name, refused);
       if (finished != Finished::kNotThisFile || kind == Leftover::kRedo) continue;
       leftover = directory.OpenLeftover(name);
       if (!leftover.ok()) continue;
-    } else if (kind == Leftover::kRedo) {
-      continue;  // not a whole record: never applied, and left for a person
     }
     if (!MayRemoveTemporary(directory, **leftover, *facts)) continue;
     leftover->reset();

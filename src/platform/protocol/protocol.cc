@@ -164,15 +164,23 @@ Outcome WriteInPlace(Directory& directory, const std::string& name, File& file,
   // is removed only by its head, which goes to the disk first.
   Status recorded =
       WriteRecord(file, plan.value(), record, record_file, directory.RemovingMayFollowLinks());
-  if (recorded.ok()) recorded = record_file.Flush();
+  // Named before it is flushed, so that one flush of the record puts both
+  // on the disk where the file system journals them together (ext4, NTFS);
+  // a record that a power cut leaves torn under its name says by its head
+  // that the file was not touched yet.
+  bool named = false;
   if (recorded.ok()) {
+    const InterruptionsHeld held(directory);
     recorded = directory.Rename(temporary->name, record_name, Overwrite::kReplace);
+    named = recorded.ok();
+    if (named) directory.RemoveIfInterrupted(Watched::kTemporary, record_name);
   }
+  if (recorded.ok()) recorded = record_file.Flush();
   Outcome outcome{WriteResult::kWritten};
   if (!recorded.ok()) {
     temporary->file.reset();
     outcome = Refusal(recorded.failure());
-    RemoveMade(directory, temporary->name, outcome);
+    RemoveMade(directory, named ? record_name : temporary->name, outcome);
     directory.RemoveIfInterrupted(Watched::kTemporary, std::nullopt);
     return outcome;
   }

@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view kMagic = "KVRORED2";
 constexpr size_t kFixedSize = 52;  // magic, head size, four sizes, splice count
 constexpr size_t kSpliceSize = 24;
-constexpr size_t kChecksumsSize = 12;
+constexpr size_t kChecksumsSize = 16;
 // A plan has a splice or two; more is no head of ours.
 constexpr uint32_t kMostSplices = 16;
 // Beyond any real file: sizes past it are no head of ours.
@@ -74,6 +74,7 @@ std::string EncodeRecordHead(const Record& record) {
   }
   PutNumber(out, record.content_checksum, 4);
   PutNumber(out, record.replaced_checksum, 4);
+  PutNumber(out, record.old_checksum, 4);
   PutNumber(out, Crc32(out), 4);
   return out;
 }
@@ -121,6 +122,7 @@ std::optional<Record> DecodeRecordHead(std::string_view stored) {
   }
   record.content_checksum = static_cast<uint32_t>(GetNumber(stored, at, 4));
   record.replaced_checksum = static_cast<uint32_t>(GetNumber(stored, at + 4, 4));
+  record.old_checksum = static_cast<uint32_t>(GetNumber(stored, at + 8, 4));
   record.content_offset = *size;
   if (record.old_size > kLargestSize || record.new_size > kLargestSize ||
       new_size != record.new_size || record.splices.front().begin != record.first_change) {
@@ -131,12 +133,22 @@ std::optional<Record> DecodeRecordHead(std::string_view stored) {
 
 namespace {
 
-// Appends to one area of the record, taking its checksum as it goes.
+// The checksum of `a` + `b` from those of `a` and of `b`, `b_size` long.
+uint32_t Joined(uint32_t a, uint32_t b, uint64_t b_size) {
+  // zlib's lengths are a long, which Windows makes 32 bits wide; a
+  // checksum moved over a length is moved over its parts in turn.
+  constexpr uint64_t kStep = uint64_t{1} << 30;
+  for (; b_size > kStep; b_size -= kStep) a = static_cast<uint32_t>(crc32_combine(a, 0, kStep));
+  return static_cast<uint32_t>(crc32_combine(a, b, static_cast<z_off_t>(b_size)));
+}
+
+// Appends to one area of the record, taking its checksum.
 class RecordArea {
  public:
   RecordArea(File& record, uint64_t offset) : record_(record), offset_(offset) {}
-  Status Put(std::string_view bytes) {
-    checksum_ = Crc32(bytes, checksum_);
+  // `bytes`, whose checksum is `checksum`.
+  Status Put(std::string_view bytes, uint32_t checksum) {
+    checksum_ = Joined(checksum_, checksum, bytes.size());
     const Status written = record_.WriteAt(offset_, bytes);
     offset_ += bytes.size();
     return written;
@@ -149,15 +161,20 @@ class RecordArea {
   uint32_t checksum_ = 0;
 };
 
-// The old bytes [begin, end) of `file` into `area`.
+// The old bytes [begin, end) of `file` into `area`, and into the checksum
+// of the old content, which they are read in the order of: each byte's
+// checksum is taken once.
 Status CopyOld(File& file, uint64_t begin, uint64_t end, std::vector<char>& buffer,
-               RecordArea& area) {
+               RecordArea& area, uint32_t& old_checksum) {
   while (begin < end) {
     const auto want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - begin));
     if (Status read = ReadExactly(file, begin, std::span(buffer.data(), want)); !read.ok()) {
       return read;
     }
-    if (Status put = area.Put(std::string_view(buffer.data(), want)); !put.ok()) return put;
+    const std::string_view part(buffer.data(), want);
+    const uint32_t checksum = Crc32(part);
+    old_checksum = Joined(old_checksum, checksum, want);
+    if (Status put = area.Put(part, checksum); !put.ok()) return put;
     begin += want;
   }
   return {};
@@ -166,24 +183,33 @@ Status CopyOld(File& file, uint64_t begin, uint64_t end, std::vector<char>& buff
 }  // namespace
 
 Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, bool flush_mark) {
-  // A head comes first, so that a record cut short is known for one, though
-  // it proves nothing until the whole head replaces it.
-  Status started = record.WriteAt(0, EncodeRecordHead(head));
-  if (started.ok() && flush_mark) started = record.Flush();
-  if (!started.ok()) return started;
+  // Where a record cut short must be known for one by its start, a head
+  // comes first, though it proves nothing until the whole head replaces it.
+  if (flush_mark) {
+    std::string mark = EncodeRecordHead(head);
+    mark.back() ^= 0xFF;  // a head that checks itself is only ever a whole one
+    Status started = record.WriteAt(0, mark);
+    if (started.ok()) started = record.Flush();
+    if (!started.ok()) return started;
+  }
   RecordArea content(record, head.content_offset), replaced(record, head.replaced_offset());
   std::vector<char> buffer = PartBuffer(head.old_size - head.first_change);
   uint64_t kept_from = head.first_change;
+  uint32_t old_checksum = 0;
   for (const Splice& splice : plan.splices) {
-    Status copied = CopyOld(file, kept_from, splice.begin, buffer, content);
-    if (copied.ok()) copied = content.Put(splice.text);
-    if (copied.ok()) copied = CopyOld(file, splice.begin, splice.end, buffer, replaced);
+    Status copied = CopyOld(file, kept_from, splice.begin, buffer, content, old_checksum);
+    if (copied.ok()) copied = content.Put(splice.text, Crc32(splice.text));
+    if (copied.ok()) {
+      copied = CopyOld(file, splice.begin, splice.end, buffer, replaced, old_checksum);
+    }
     if (!copied.ok()) return copied;
     kept_from = splice.end;
   }
-  if (Status copied = CopyOld(file, kept_from, head.old_size, buffer, content); !copied.ok()) {
+  if (Status copied = CopyOld(file, kept_from, head.old_size, buffer, content, old_checksum);
+      !copied.ok()) {
     return copied;
   }
+  head.old_checksum = old_checksum;
   head.content_checksum = content.checksum();
   head.replaced_checksum = replaced.checksum();
   return record.WriteAt(0, EncodeRecordHead(head));
@@ -209,6 +235,13 @@ Result<bool> RecordIsWhole(File& record_file, const Record& record) {
   Result<uint32_t> replaced = ChecksumOf(record_file, record.replaced_offset(), record.size());
   if (!replaced.ok()) return replaced.status();
   return *content == record.content_checksum && *replaced == record.replaced_checksum;
+}
+
+Result<bool> FileIsStillOld(const Record& record, File& file, uint64_t file_size) {
+  if (record.released || file_size != record.old_size) return false;
+  Result<uint32_t> checksum = ChecksumOf(file, record.first_change, record.old_size);
+  if (!checksum.ok()) return checksum.status();
+  return *checksum == record.old_checksum;
 }
 
 namespace {

@@ -11,7 +11,8 @@
 // and the 64-bit native one read each other's records):
 //   "KVRORED2"  head size u64  file id u64  old size u64  new size u64
 //   first change u64  splice count u32  {begin u64 end u64 text size u64}...
-//   content checksum u32  replaced checksum u32  head checksum u32
+//   content checksum u32  replaced checksum u32  old checksum u32
+//   head checksum u32
 //   content: the new file from the first change to its end
 //   replaced: the old bytes [begin, end) of each splice, in order
 // Records of the released program ("KVROREDO", with a checksum of each
@@ -63,6 +64,9 @@ struct Record {
   std::vector<RecordSplice> splices;
   uint32_t content_checksum = 0;
   uint32_t replaced_checksum = 0;
+  // Of the old file from the first change on: a record cut short before it
+  // was flushed says by it whether the file is still the old one.
+  uint32_t old_checksum = 0;
   // Where the content starts: the head's size.
   uint64_t content_offset = 0;
   // Only in a record of the released program, which holds no replaced
@@ -90,8 +94,8 @@ inline constexpr size_t kRecordStart = 16;
 std::optional<uint64_t> RecordHeadSize(std::string_view start);
 
 // Writes the record of `plan` on `file` into the empty file `record`,
-// reading the old content once: a head that marks it as a record being
-// written (flushed at once with `flush_mark`), then the content and the
+// reading the old content once: with `flush_mark`, first a head that marks
+// it as a record being written, flushed at once; then the content and the
 // replaced bytes with their checksums, then the whole head. Not flushed.
 Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, bool flush_mark);
 
@@ -100,6 +104,9 @@ Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, boo
 Result<std::optional<Record>> ReadRecordHead(File& record, uint64_t size);
 // Whether the record's content and replaced bytes have their checksums.
 Result<bool> RecordIsWhole(File& record_file, const Record& record);
+// Whether `file` (`file_size` bytes) is still the old file the record's
+// write would change; nothing to tell for a record of the released program.
+Result<bool> FileIsStillOld(const Record& record, File& file, uint64_t file_size);
 
 enum class Proof {
   kNone,      // the file is in no state the write could have left

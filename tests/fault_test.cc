@@ -152,7 +152,7 @@ struct RunShape {
   std::vector<size_t> disk_calls;  // every call that changes the install directory
   // Of a write in place (nothing for a replace): the record's creation,
   // its flush, the first write of the file's own data and the record's
-  // rename after that flush.
+  // rename to its complete name.
   std::optional<size_t> record_created, record_flushed, first_file_write, record_rename;
   std::vector<size_t> file_flushes;  // of DASYLab.ini itself
 };
@@ -176,7 +176,7 @@ RunShape ShapeOf(const ProcessTrace& trace, const std::string& dir, bool in_plac
     } else if (shape.record_flushed && !shape.first_file_write && DataWrittenTo(call) == ini) {
       shape.first_file_write = i;
     }
-    if (shape.record_flushed && !shape.record_rename &&
+    if (shape.record_created && !shape.record_rename &&
         IsOneOf(call.name, {"rename", "renameat", "renameat2"}) && names_a_temporary) {
       shape.record_rename = i;
     }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
+
 #include "test_support.h"
 
 namespace {
@@ -96,7 +99,10 @@ TEST_F(ProgramTest, WarnsOnDiskFullAndKeepsTheFile) {
   const std::string original = "[Hardware]\r\n" + std::string(40000, 'k') + "=v\r\n";
   WriteFile(prefix_.ini(), original);
 
-  ExpectWarning(Run());
+  const ProcessResult result = Run();
+  ExpectWarning(result);
+  EXPECT_THAT(result.err, HasSubstr(": No space left on device; free some space on that disk, "
+                                    "then run again\n"));
   EXPECT_EQ(ReadFile(prefix_.ini()), original);
   EXPECT_THAT(ListTree(prefix_.install_dir()), ElementsAre("DASYLab.ini"));
 }
@@ -204,6 +210,105 @@ TEST_F(ProgramTest, NeverWaitsWhereNobodyCanAnswerTheWarning) {
   const ProcessResult broken_pipe =
       run_in_shell("{ sleep 0.5; exec \"$0\"; } 2>&1 | true; exit ${PIPESTATUS[0]}", "");
   EXPECT_EQ(broken_pipe.exit_status, 2);
+}
+
+// Every failure names its cause, on its own line after the box: what
+// failed, on which path, and a next step that works.
+TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
+  const std::string prefix = prefix_.path().string();
+  const std::string install_dir = prefix_.install_dir().string();
+  const std::string ini = prefix_.ini().string();
+  struct Row {
+    const char* what;
+    std::function<void()> setup;
+    std::map<std::string, std::string> env;
+    std::string cause;  // the line, after "kavro-register: "
+    bool needs_root = false;
+  };
+  const std::vector<Row> rows = {
+      {"a mistyped WINEPREFIX",
+       [] {},
+       {{"WINEPREFIX", prefix + "-typo"}},
+       prefix + "-typo: no such Wine prefix (from WINEPREFIX); set WINEPREFIX to the prefix "
+                "DASYLab 8.0 is installed in"},
+      {"no ~/.wine",
+       [] {},
+       {{"HOME", prefix + "/home"}},
+       prefix + "/home/.wine: no such Wine prefix (from HOME, as WINEPREFIX is not set); set "
+                "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
+      {"a file as the prefix",
+       [&] { WriteFile(prefix_.path() / "file", ""); },
+       {{"WINEPREFIX", prefix + "/file"}},
+       prefix + "/file: not a directory, so no Wine prefix (from WINEPREFIX); set WINEPREFIX to "
+                "the prefix DASYLab 8.0 is installed in"},
+      {"another user's prefix, run as root",
+       [&] { ASSERT_EQ(chown(prefix.c_str(), 4242, 4242), 0); },
+       {},
+       prefix +
+           ": the Wine prefix belongs to #4242, not to root (from WINEPREFIX), and like "
+           "Wine this program uses only a prefix of the user's own; run it as its owner: "
+           "sudo -u #4242 WINEPREFIX='" +
+           prefix + "' kavro-register",
+       true},
+      {"no drive C:",
+       [&] { fs::remove_all(prefix_.path() / "drive_c"); },
+       {},
+       prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
+                "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
+      {"no DASYLab 8.0",
+       [&] { fs::remove_all(prefix_.install_dir()); },
+       {},
+       install_dir + ": no such directory; install DASYLab 8.0 there, or add the line "
+                     "MKAVRO.DLL=KAVRO DAQ Cards Driver to the section [Hardware] of DASYLab.ini "
+                     "where it is installed"},
+      {"DASYLab 8.0 under Program Files (x86)",
+       [&] {
+         fs::remove_all(prefix_.install_dir());
+         fs::create_directories(prefix_.path() / "drive_c" / "Program Files (x86)" / "DASYLab 8.0");
+       },
+       {},
+       install_dir +
+           R"(: no such directory, but DASYLab 8.0 is installed in C:\Program Files (x86)\DASYLab 8.0, where this program does not look; add the line MKAVRO.DLL=KAVRO DAQ Cards Driver to the section [Hardware] of the DASYLab.ini there)"},
+      {"a read-only file",
+       [&] {
+         WriteFile(prefix_.ini(), "[Hardware]\r\n");
+         ASSERT_EQ(chmod(ini.c_str(), 0444), 0);
+       },
+       {},
+       ini + ": the file is read-only; make it writable (attrib -r DASYLab.ini on Windows, chmod "
+             "u+w on Linux), then run again"},
+      {"a directory in the file's place",
+       [&] { fs::create_directory(prefix_.ini()); },
+       {},
+       "cannot open " + ini +
+           ": it is a directory; put DASYLab's own DASYLab.ini there, or remove what is in its "
+           "place"},
+      {"run as root, a directory others may change on the way",
+       [&] { ASSERT_EQ(chmod(install_dir.c_str(), 0777), 0); },
+       {},
+       install_dir + ": another user may change this, and run as root this program follows "
+                     "nothing another user may change; run it as the user who owns the Wine "
+                     "prefix",
+       true},
+      {"something else as the lock file",
+       [&] { WriteFile(prefix_.install_dir() / ".dasylab.ini.kavro-lock", "x"); },
+       {},
+       install_dir + "/.dasylab.ini.kavro-lock: the lock file is not an empty regular file; "
+                     "check DASYLab.ini, remove this file, then run again"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.needs_root && geteuid() != 0) continue;
+    fs::remove_all(prefix_.path());
+    fs::create_directories(prefix_.install_dir());
+    row.setup();
+    std::map<std::string, std::string> env = {{"WINEPREFIX", prefix}};
+    for (const auto& [name, value] : row.env) env[name] = value;
+    if (env.contains("HOME")) env.erase("WINEPREFIX");
+    const ProcessResult result = RunProcess(KAVRO_REGISTER, {}, "/", env);
+    ExpectWarning(result);
+    EXPECT_THAT(result.err, HasSubstr("\nkavro-register: " + row.cause + "\n"));
+  }
 }
 
 TEST(ProgramDefaultPrefixTest, UsesDotWineInHomeWithoutWineprefix) {

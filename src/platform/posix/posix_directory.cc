@@ -62,7 +62,13 @@ class PosixDirectory final : public Directory {
     }
     // Only regular files are opened at all: a FIFO or a device must not
     // block the program or be disturbed by it.
-    if (!S_ISREG(st.st_mode)) return NotAFile(name);
+    if (!S_ISREG(st.st_mode)) {
+      return Failure{ErrorKind::kNotAFile, "open", name, "",
+                     S_ISDIR(st.st_mode)    ? "it is a directory"
+                     : S_ISFIFO(st.st_mode) ? "it is a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "it is a socket"
+                                            : "it is a device"};
+    }
     const int mode = access == Access::kRead ? O_RDONLY : O_RDWR;
     FileDescriptor fd(openat(dir(), name.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {

@@ -1,3 +1,5 @@
+// The registration procedure: enter the install directory, write the
+// entry, close the window; or warn and close it.
 #include "registration/registration.h"
 
 #include <string>

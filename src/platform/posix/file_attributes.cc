@@ -1,3 +1,6 @@
+// What describes a file on POSIX beyond its content: extended attributes
+// (Wine's DOS attributes, the ACL), NTFS's Windows attributes, whether a
+// new file could take its place, and whom a record may be trusted from.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// The protocol's directory on POSIX: every file reached relative to the
+// directory's handle, copies in the kernel, and the answers only POSIX has.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// An open file on POSIX, and errno turned into the protocol's errors.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,3 +1,5 @@
+// The signals that end a program: they first remove the run's lock file
+// and temporary file, and wait while a file is written in place.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>

@@ -1,3 +1,6 @@
+// Drive C: of a Wine prefix, reached from the prefix's handle one
+// component at a time, matching case as Windows does and trusting as root
+// only what no other user may change.
 #include "platform/posix/wine_paths.h"
 
 #include <dirent.h>

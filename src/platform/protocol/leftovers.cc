@@ -1,3 +1,5 @@
+// What cut-short runs left beside the file: temporary files removed,
+// records finished where the file proves them, or left for a person.
 #include <algorithm>
 
 #include "platform/protocol/names.h"

@@ -1,3 +1,4 @@
+// The names of the files beside the profile file.
 #include "platform/protocol/names.h"
 
 #include <cassert>

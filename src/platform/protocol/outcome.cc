@@ -1,3 +1,4 @@
+// What a run's outcome is called, and the one table of causes.
 #include "platform/protocol/outcome.h"
 
 namespace profile {

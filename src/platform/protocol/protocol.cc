@@ -1,3 +1,5 @@
+// The run: plan the file, then replace it, write it in place after a
+// record, or create it.
 #include "platform/protocol/protocol.h"
 
 #include <new>

@@ -1,3 +1,5 @@
+// The record of a write in place: its head, its writing in one pass over
+// the old content, and the proof a file gives of it, sector by sector.
 #include "platform/protocol/record.h"
 
 #include <zlib.h>

@@ -1,6 +1,8 @@
+// Stored numbers, exact reads, and the old content as a record gives it.
 #include "platform/protocol/record_parts.h"
 
 #include <algorithm>
+#include <cassert>
 
 namespace profile {
 
@@ -9,6 +11,7 @@ void PutNumber(std::string& out, uint64_t value, int bytes) {
 }
 
 uint64_t GetNumber(std::string_view in, size_t at, int bytes) {
+  assert(at + static_cast<size_t>(bytes) <= in.size());
   uint64_t value = 0;
   for (int i = 0; i < bytes; ++i) {
     value |= uint64_t{static_cast<unsigned char>(in[at + i])} << (8 * i);

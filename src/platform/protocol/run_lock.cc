@@ -1,3 +1,5 @@
+// Turns: the lock beside the file, and the lock on a file written in
+// place.
 #include "platform/protocol/names.h"
 #include "platform/protocol/protocol.h"
 #include "platform/protocol/steps.h"

@@ -1,3 +1,5 @@
+// Security on Windows: descriptors carried to a new file, the accounts a
+// leftover may belong to, and the private access list of a record.
 #include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {

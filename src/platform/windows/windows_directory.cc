@@ -1,3 +1,6 @@
+// The protocol's directory on Windows: files opened by their path in it,
+// shared as Windows' own writer shares them, and the answers only Windows
+// (or Wine) has; and the protocol run on an ANSI path.
 #include <algorithm>
 #include <new>
 

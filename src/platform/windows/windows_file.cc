@@ -1,3 +1,5 @@
+// An open file on Windows, and Windows' error codes turned into the
+// protocol's errors.
 #include <algorithm>
 
 #include "platform/windows/windows_file_system.h"

@@ -12,15 +12,20 @@ namespace bench_files {
 constexpr int64_t kKiB = 1024;
 constexpr int64_t kMiB = 1024 * kKiB;
 
+// Where a configuration's [Hardware] section stands.
+enum class Place { kHalfWay, kTop };
+
 // A long configuration in the shape of a real one: many module sections of
-// settings, with the [Hardware] section (under `header`) half-way and
-// without the driver's key.
-inline std::string MakeConfiguration(int64_t size, std::string_view header = "[Hardware]") {
+// settings, with the [Hardware] section (under `header`) half-way or at the
+// top and without the driver's key.
+inline std::string MakeConfiguration(int64_t size, std::string_view header = "[Hardware]",
+                                     Place place = Place::kHalfWay) {
+  const int64_t hardware_at = place == Place::kTop ? 0 : size / 2;
   std::string text;
   text.reserve(static_cast<size_t>(size) + 256);
   bool hardware_added = false;
   for (int section = 0; static_cast<int64_t>(text.size()) < size; ++section) {
-    if (!hardware_added && static_cast<int64_t>(text.size()) >= size / 2) {
+    if (!hardware_added && static_cast<int64_t>(text.size()) >= hardware_at) {
       text.append(header).append(
           "\r\nMDEMO.DLL=Demo Board Driver\r\nMIO16.DLL=Multi I/O 16 Driver\r\n\r\n");
       hardware_added = true;
@@ -41,7 +46,15 @@ enum class Shape {
   kReadersDisagree,  // a comment with brackets after the header: Wine finds no [Hardware]
   kLongLine,         // all of the file but its last 4 KiB is its first line
   kUtf16,
+  kReadersDisagreeAtTop,  // the same header, as the file's first line
 };
+constexpr int kShapeCount = 5;
+
+// Where the shape's [Hardware] section stands: a common file beside it has
+// its own there too.
+inline Place PlaceOf(Shape shape) {
+  return shape == Shape::kReadersDisagreeAtTop ? Place::kTop : Place::kHalfWay;
+}
 
 inline const char* NameOf(Shape shape) {
   switch (shape) {
@@ -53,6 +66,8 @@ inline const char* NameOf(Shape shape) {
       return "long line";
     case Shape::kUtf16:
       return "UTF-16";
+    case Shape::kReadersDisagreeAtTop:
+      return "readers disagree, at the top";
   }
   return "";
 }
@@ -63,7 +78,8 @@ inline std::string MakeFile(Shape shape, int64_t size) {
     case Shape::kCommon:
       break;
     case Shape::kReadersDisagree:
-      return MakeConfiguration(size, "[Hardware] ; see [notes]");
+    case Shape::kReadersDisagreeAtTop:
+      return MakeConfiguration(size, "[Hardware] ; see [notes]", PlaceOf(shape));
     case Shape::kLongLine: {
       const int64_t rest = 4 * kKiB;
       std::string text = "; ";

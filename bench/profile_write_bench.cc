@@ -1,9 +1,11 @@
 // How fast the profile writer is, next to what a user would do instead: copy
 // the file as cp does, inside the kernel, to a flushed temporary file and
 // rename it over the original. The copy through a user buffer is kept
-// beside it. Then the files of other shapes (readers that disagree, a very
-// long line, UTF-16), each beside the common shape of the same size and the
-// copy; and the memory the whole program takes for each, next to cp's.
+// beside it. Then the files of other shapes (readers that disagree, with
+// [Hardware] half-way or at the top, a very long line, UTF-16), each beside
+// the common shape of the same size and the copy; how fast each is planned,
+// beside the common shape and a search for `[`; and the memory the whole
+// program takes for each, next to cp's.
 //   build/native/bench/profile_write_bench
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -11,12 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +37,7 @@ using bench_files::kKiB;
 using bench_files::kMiB;
 using bench_files::MakeConfiguration;
 using bench_files::MakeFile;
+using bench_files::PlaceOf;
 using bench_files::Shape;
 
 const profile::Entry kDriver{"Hardware", "MKAVRO.DLL", "KAVRO DAQ Cards Driver"};
@@ -127,10 +133,15 @@ void BM_KernelCopyThroughTemporary(benchmark::State& state) { RunBaseline(state,
 
 void BM_CopyThroughTemporary(benchmark::State& state) { RunBaseline(state, BufferCopy); }
 
-double SecondsOf(const std::function<bool()>& run, bool& ok) {
+template <typename Run>
+double SecondsTaken(Run run) {
   const auto start = std::chrono::steady_clock::now();
-  ok = run() && ok;
+  run();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double SecondsOf(const std::function<bool()>& run, bool& ok) {
+  return SecondsTaken([&] { ok = run() && ok; });
 }
 
 // The goals, checked: the full write and the kernel-copy baseline take
@@ -311,13 +322,15 @@ void BM_CpPeakMemory(benchmark::State& state) {
 }
 
 // The full write on a file of the shape given first, the full write on a
-// common file of the same size, and the kernel copy of the shape's file,
-// taking turns. The goal: the shape's write within 1.5x of the common one
+// common file of the same size with [Hardware] in the same place, and the
+// kernel copy of the shape's file, taking turns. The goal: the shape's write within 1.5x of the
+// common one
 // (`meets_goal` is 1); the copy is what a user would do instead.
 void BM_ShapeBesideCommonAndCopy(benchmark::State& state) {
   const Shape shape = static_cast<Shape>(state.range(0));
   const std::string shaped = MakeFile(shape, state.range(1));
-  const std::string common = MakeFile(Shape::kCommon, static_cast<int64_t>(shaped.size()));
+  const std::string common =
+      MakeConfiguration(static_cast<int64_t>(shaped.size()), "[Hardware]", PlaceOf(shape));
   const fs::path file = ScratchDir() / "DASYLab.ini";
   const auto write = [&] {
     return WriteProfileEntry(file, kDriver) == profile::WriteResult::kWritten;
@@ -345,6 +358,71 @@ void BM_ShapeBesideCommonAndCopy(benchmark::State& state) {
   state.counters["over_cp"] = shaped_seconds / copy_seconds;
   state.counters["goal"] = 1.5;
   state.counters["meets_goal"] = shaped_seconds / common_seconds <= 1.5 ? 1 : 0;
+}
+
+// Plans `file` as the file layer does, its bytes put in the planner's room
+// a part at a time; returns how many it took.
+size_t PlanThroughRoom(std::string_view file) {
+  profile::EntryPlanner planner(kDriver);
+  size_t taken = 0;
+  while (taken < file.size()) {
+    const std::span<char> room = planner.Room();
+    const size_t count = file.copy(room.data(), room.size(), taken);
+    taken += count;
+    if (!planner.Took(count)) break;
+  }
+  benchmark::DoNotOptimize(planner.Finish().splices.data());
+  return taken;
+}
+
+// The baseline for planning: the first `size` bytes of `file` through a
+// room of the same size, searched for `[` alone.
+void SearchThroughRoom(std::string_view file, size_t size, std::span<char> room) {
+  for (size_t taken = 0; taken < size;) {
+    const size_t count = file.copy(room.data(), std::min(room.size(), size - taken), taken);
+    taken += count;
+    const char* const end = room.data() + count;
+    for (const char* at = room.data();
+         (at = static_cast<const char*>(std::memchr(at, '[', static_cast<size_t>(end - at))));
+         ++at) {
+      benchmark::DoNotOptimize(at);
+    }
+  }
+}
+
+// How fast a file of the shape given first is planned, per byte the planner
+// takes of it, beside the common file of the same size (whose half before
+// [Hardware] is passed over by the search for `[`) and the search for `[`
+// alone through the same bytes, taking turns: `GBps`, `common_GBps`,
+// `search_GBps`, and `over_common`, the time per byte over the common
+// file's.
+void BM_PlanShapeBesideCommon(benchmark::State& state) {
+  const Shape shape = static_cast<Shape>(state.range(0));
+  const std::string shaped = MakeFile(shape, state.range(1));
+  const std::string common = MakeFile(Shape::kCommon, static_cast<int64_t>(shaped.size()));
+  std::vector<char> room(64 * kKiB);
+  double shaped_seconds = 0;
+  double common_seconds = 0;
+  double search_seconds = 0;
+  size_t shaped_bytes = 0;
+  size_t common_bytes = 0;
+  for (auto _ : state) {
+    size_t taken = 0;
+    const double shaped_plan = SecondsTaken([&] { taken = PlanThroughRoom(shaped); });
+    common_seconds += SecondsTaken([&] { common_bytes += PlanThroughRoom(common); });
+    search_seconds += SecondsTaken([&] { SearchThroughRoom(shaped, taken, room); });
+    shaped_bytes += taken;
+    shaped_seconds += shaped_plan;
+    state.SetIterationTime(shaped_plan);
+  }
+  state.SetLabel(bench_files::NameOf(shape));
+  const auto rate = [](size_t bytes, double seconds) {
+    return static_cast<double>(bytes) / seconds / 1e9;
+  };
+  state.counters["GBps"] = rate(shaped_bytes, shaped_seconds);
+  state.counters["common_GBps"] = rate(common_bytes, common_seconds);
+  state.counters["search_GBps"] = rate(shaped_bytes, search_seconds);
+  state.counters["over_common"] = state.counters["common_GBps"] / state.counters["GBps"];
 }
 
 BENCHMARK(BM_PlanEntry)->Arg(4 * kKiB)->Arg(kMiB)->Arg(64 * kMiB)->Unit(benchmark::kMicrosecond);
@@ -384,12 +462,19 @@ BENCHMARK(BM_WindowsInPlaceOverKernelCopy)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
 BENCHMARK(BM_ShapeBesideCommonAndCopy)
-    ->ArgsProduct({{static_cast<int>(Shape::kReadersDisagree), static_cast<int>(Shape::kLongLine),
-                    static_cast<int>(Shape::kUtf16)},
+    ->ArgsProduct({{static_cast<int>(Shape::kReadersDisagree),
+                    static_cast<int>(Shape::kReadersDisagreeAtTop),
+                    static_cast<int>(Shape::kLongLine), static_cast<int>(Shape::kUtf16)},
                    {64 * kMiB}})
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
-constexpr int kShapeCount = 4;
+BENCHMARK(BM_PlanShapeBesideCommon)
+    ->ArgsProduct({{static_cast<int>(Shape::kReadersDisagree),
+                    static_cast<int>(Shape::kReadersDisagreeAtTop)},
+                   {64 * kMiB}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+using bench_files::kShapeCount;
 BENCHMARK(BM_CpPeakMemory)
     ->Args({static_cast<int>(Shape::kCommon), 64 * kMiB})
     ->Iterations(3)

@@ -107,6 +107,8 @@ TEST(SetEntryTest, MatchesSectionHeadersAsReadersDo) {
        "  [ hARDWARE\t]  ; trailing text\nA=1\n" + kLine + "\n"},
       {"blanks only Wine trims, where both see the same line",
        "[Hardware]\x1a\r\nMKAVRO.DLL=\x1aold\v\r\n", "[Hardware]\x1a\r\n" + kLine + "\r\n"},
+      {"case and blanks in a later header", "[A]\n[ hARDWARE ]\nA=1\n",
+       "[A]\n[ hARDWARE ]\nA=1\n" + kLine + "\n"},
   });
 }
 
@@ -131,6 +133,9 @@ TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
       // section at the end; Wine's value is set in the header's section.
       {"form feed before the header", "\f[Hardware]\r\nMKAVRO.DLL=old\r\n",
        "\f[Hardware]\r\n" + kLine + "\r\n[Hardware]\r\n" + kLine + "\r\n"},
+      // A form feed after the bracket: Wine's name, not Windows'.
+      {"form feed after the bracket", "[A]\r\n[\fHardware]\r\nMKAVRO.DLL=old\r\n",
+       "[A]\r\n[\fHardware]\r\n" + kLine + "\r\n[Hardware]\r\n" + kLine + "\r\n"},
       // Wine's section is the file's last, Windows has none: Wine's line
       // goes first, then Windows' section.
       {"each reader's change at the end", "[A]\nx=1\n[Hard\n\f[Hardware]\nk=v",

@@ -56,7 +56,7 @@ class Finder {
   // The file ended at `end`.
   void End(size_t end);
 
-  // Whether only a line that may be a section header could change what the
+  // Whether only a header of the section's name could change what the
   // reader finds: it is outside the section or done.
   bool NeedsOnlyHeaders() const { return done_ || !found_.in_section; }
   bool done() const { return done_; }

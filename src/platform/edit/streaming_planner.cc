@@ -24,6 +24,18 @@ std::optional<size_t> BlankLineStartBefore(Text<Char> units, size_t line_start, 
   return std::nullopt;
 }
 
+// Whether the line whose `[` is at `bracket` may name the section for a
+// reader: what follows the `[` and blanks (Wine's include Windows') is the
+// section's first unit, or lies in the next part. Anything else, a `]` or
+// the line's end too, makes the line another section's header, or a key,
+// for both readers, as the section starts with neither a blank nor a `]`.
+template <typename Char>
+bool MayNameSection(Text<Char> units, size_t bracket, Char section_first) {
+  size_t i = bracket + 1;
+  while (i < units.size() && !IsLineBreak(units[i]) && WineRules::IsBlank(units[i])) ++i;
+  return i == units.size() || FoldAsciiCase(units[i]) == FoldAsciiCase(section_first);
+}
+
 // Where `c` is first in `units` at or after `from`, or their end: what
 // `known` holds where it is still ahead, as a part may hold many lines
 // that end in the other character.
@@ -98,7 +110,8 @@ size_t StreamingPlanner<Char>::SkipToPossibleHeader(Text<Char> units, size_t i) 
   }
   for (size_t bracket = units.find(Char('['), i); bracket != Text<Char>::npos;
        bracket = units.find(Char('['), bracket + 1)) {
-    if (const std::optional<size_t> line = BlankLineStartBefore(units, i, bracket)) {
+    const std::optional<size_t> line = BlankLineStartBefore(units, i, bracket);
+    if (line && MayNameSection(units, bracket, wanted_.section.front())) {
       StartLine(pos_ + *line);
       return *line;
     }

@@ -1,7 +1,7 @@
 // The plan's pass over the file's text, taken a part at a time: both readers
 // follow its lines at once, and it holds none of the text, however long a
 // line. Lines that no reader needs are passed over by looking only for a
-// `[` that may open a header.
+// `[` that may open a header of the entry's section.
 #ifndef KAVRO_PLATFORM_EDIT_STREAMING_PLANNER_H_
 #define KAVRO_PLATFORM_EDIT_STREAMING_PLANNER_H_
 
@@ -30,8 +30,8 @@ class StreamingPlanner {
   Decision Finish();
 
  private:
-  // Where the units from `i` on may hold a section header, from a line's
-  // start: the line it may begin, or the end of the units.
+  // Where the units from `i` on may hold a header of the entry's section,
+  // from a line's start: the line it may begin, or the end of the units.
   size_t SkipToPossibleHeader(Text<Char> units, size_t i);
   // The first CR or LF in `units` from `from`, or their end.
   size_t FindLineBreak(Text<Char> units, size_t from);

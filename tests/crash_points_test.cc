@@ -13,6 +13,7 @@
 #include "platform/edit/profile_edit.h"
 #include "platform/protocol/names.h"
 #include "platform/protocol/protocol.h"
+#include "set_entry.h"
 
 namespace {
 

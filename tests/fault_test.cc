@@ -25,6 +25,7 @@
 #include "platform/edit/profile_edit.h"
 #include "platform/protocol/protocol.h"
 #include "profile_reader.h"
+#include "set_entry.h"
 #include "test_support.h"
 
 namespace {

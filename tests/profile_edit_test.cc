@@ -7,6 +7,7 @@
 
 #include "plan_in_parts.h"
 #include "profile_reader.h"
+#include "set_entry.h"
 
 using namespace std::string_literals;
 

@@ -25,6 +25,7 @@
 #include "platform/protocol/record.h"
 #include "posix_write.h"
 #include "same_failure_cases.h"
+#include "set_entry.h"
 #include "test_support.h"
 
 namespace {

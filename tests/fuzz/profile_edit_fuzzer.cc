@@ -15,6 +15,7 @@
 #include "plan_in_parts.h"
 #include "platform/edit/profile_edit.h"
 #include "profile_reader.h"
+#include "set_entry.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // UTF-16, as units, whose plan is then put back in the file's bytes.
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <memory>
 #include <optional>
 
@@ -52,7 +53,9 @@ class FilePlanner {
   static constexpr size_t kPartSize = size_t{1} << 16;
 
   explicit FilePlanner(const Entry& wanted)
-      : section(wanted.section), key(wanted.key), value(wanted.value), entry{section, key, value} {}
+      : section(wanted.section), key(wanted.key), value(wanted.value), entry{section, key, value} {
+    assert(IsWritable(wanted));
+  }
 
   // Takes the file's next bytes; returns false once the plan needs no more.
   bool Feed(std::string_view bytes) {

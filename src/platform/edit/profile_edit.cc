@@ -20,24 +20,4 @@ bool IsWritable(const Entry& entry) {
          ValueAsRead<WineRules>(entry.value) == entry.value;
 }
 
-std::vector<std::string_view> Pieces(std::string_view original, const Plan& plan) {
-  std::vector<std::string_view> pieces;
-  size_t kept_from = 0;
-  for (const Splice& splice : plan.splices) {
-    pieces.push_back(original.substr(kept_from, splice.begin - kept_from));
-    pieces.push_back(splice.text);
-    kept_from = splice.end;
-  }
-  pieces.push_back(original.substr(kept_from));
-  return pieces;
-}
-
-Edit SetEntry(std::string_view original, const Entry& entry) {
-  const Plan plan = PlanEntry(original, entry);
-  if (plan.status != EditStatus::kEdited) return {plan.status, {}};
-  std::string content;
-  for (const std::string_view piece : Pieces(original, plan)) content.append(piece);
-  return {EditStatus::kEdited, std::move(content)};
-}
-
 }  // namespace profile

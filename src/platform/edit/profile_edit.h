@@ -92,18 +92,6 @@ class EntryPlanner {
   std::unique_ptr<State> state_;
 };
 
-// The new file as pieces in order: the original's bytes around the splices,
-// and the splices' texts.
-std::vector<std::string_view> Pieces(std::string_view original, const Plan& plan);
-
-struct Edit {
-  EditStatus status;
-  std::string content;  // the whole new file when status is kEdited
-};
-
-// The file `original` with `entry` set: PlanEntry applied.
-Edit SetEntry(std::string_view original, const Entry& entry);
-
 }  // namespace profile
 
 #endif  // KAVRO_PLATFORM_EDIT_PROFILE_EDIT_H_

@@ -4,10 +4,11 @@
 # An Intune custom detection script; deploy/windows.yml runs it too.
 # The first [Hardware] section counts (any case), and in it the first
 # MKAVRO.DLL line (any case), whose value, trimmed, one pair of quotes
-# dropped, must be "KAVRO DAQ Cards Driver". Windows trims blanks and tabs,
-# has ';' comments and ends a header's name at its first ']'; Wine trims all
-# ASCII whitespace and Ctrl-Z, has no comments, ends the name at the last
-# ']' and takes a line without one for a key.
+# dropped, must be "KAVRO DAQ Cards Driver". Windows trims blanks and tabs
+# and ends a header's name at its first ']'; Wine trims all ASCII whitespace
+# and Ctrl-Z, ends the name at the last ']' and takes a line without one for
+# a key. (Windows' ';' comments need no rule: such a line names no key the
+# driver's.)
 $path = 'C:\Program Files\DASYLab 8.0\DASYLab.ini'
 if (-not (Test-Path -LiteralPath $path -PathType Leaf)) { exit 0 }
 
@@ -24,7 +25,7 @@ function Test-Name([string]$a, [string]$b) {  # equal but for ASCII case
 
 function Step-Reader($r, [string]$line) {
   $text = $line.TrimStart($r.Blanks)
-  if ($text.Length -eq 0 -or ($r.Comments -and $text[0] -eq ';')) { return }
+  if ($text.Length -eq 0) { return }
   if ($text[0] -eq '[') {
     if ($r.ToLast) { $end = $text.LastIndexOf(']') } else { $end = $text.IndexOf(']') }
     if ($end -ge 0 -or -not $r.ToLast) {
@@ -63,8 +64,8 @@ try {
   # kavro-register leaves an odd-length UTF-16 file alone.
   if ($start -eq 2 -and $stream.Length % 2 -eq 1) { exit 0 }
   [void]$stream.Seek($start, 'Begin')
-  $windows = @{ Blanks = [char[]]" `t"; Comments = $true; ToLast = $false; In = $false; Done = $false; Set = $false }
-  $wine = @{ Blanks = [char[]]" `t`n`v`f`r$([char]0x1A)"; Comments = $false; ToLast = $true; In = $false; Done = $false; Set = $false }
+  $windows = @{ Blanks = [char[]]" `t"; ToLast = $false; In = $false; Done = $false; Set = $false }
+  $wine = @{ Blanks = [char[]]" `t`n`v`f`r$([char]0x1A)"; ToLast = $true; In = $false; Done = $false; Set = $false }
   # ReadLine ends lines at CR, LF or CRLF, as both readers do.
   $reader = New-Object System.IO.StreamReader($stream, $encoding, $false)
   while (-not ($windows.Done -and $wine.Done)) {

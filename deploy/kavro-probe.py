@@ -23,11 +23,12 @@ as both readers read it (src/platform/edit/profile_rules.h): lines end at
 CR, LF or CRLF; the first [Hardware] section (any case) counts, and in it
 the first MKAVRO.DLL key line (any case), whose value, trimmed and with one
 pair of quotes dropped, must be "KAVRO DAQ Cards Driver". Windows trims
-blanks and tabs, has ';' comments and ends a header's name at its first ']'
-(or the line's end); Wine trims all ASCII whitespace and Ctrl-Z, has no
-comments, ends the name at the last ']' and takes a line without one for a
-key. The encoding is told by the byte order mark: UTF-16 (either order),
-UTF-8 (the mark skipped) or 8-bit.
+blanks and tabs and ends a header's name at its first ']' (or the line's
+end); Wine trims all ASCII whitespace and Ctrl-Z, ends the name at the last
+']' and takes a line without one for a key. (Windows' ';' comments need no
+rule here: such a line names no key the driver's.) The encoding is told by
+the byte order mark: UTF-16 (either order), UTF-8 (the mark skipped) or
+8-bit.
 
 An approximation where the program knows more: it runs as root where the
 program runs as USER, so it reads what USER might not; an odd-length UTF-16
@@ -81,9 +82,8 @@ def find_file(prefix):
 class Reader:
     """One profile reader, looking for the entry line by line."""
 
-    def __init__(self, blanks, comments, name_to_last_bracket):
+    def __init__(self, blanks, name_to_last_bracket):
         self.blanks = blanks
-        self.comments = comments
         self.name_to_last_bracket = name_to_last_bracket
         self.in_section = False
         self.done = False
@@ -91,7 +91,7 @@ class Reader:
 
     def take(self, line):
         text = line.lstrip(self.blanks)
-        if not text or (self.comments and text.startswith(";")):
+        if not text:
             return
         if text.startswith("["):
             end = text.rfind("]") if self.name_to_last_bracket else text.find("]")
@@ -125,7 +125,7 @@ def registered(path):
         else:
             encoding, start = "latin-1", 3 if head == b"\xef\xbb\xbf" else 0
         raw.seek(start)
-        readers = [Reader(" \t", True, False), Reader(" \t\n\v\f\r\x1a", False, True)]
+        readers = [Reader(" \t", False), Reader(" \t\n\v\f\r\x1a", True)]
         # newline="": lines end at CR, LF or CRLF, and keep their ending.
         text = io.TextIOWrapper(raw, encoding=encoding, errors="surrogatepass", newline="")
         for line in text:

@@ -29,11 +29,13 @@ expect_eq "version record" "$(cat "$work/version.txt")" "FileVersion#=1.0.0.0
 ProductVersion#=1.0.0.0
 table=040904B0
 CompanyName=KAVRO
+FileDescription=KAVRO DAQ card driver registration for DASYLab 8.0
 ProductName=KAVRO DAQ Cards Driver Registration
 FileVersion=1.00
 ProductVersion=1.00
 InternalName=kavro-register
-OriginalFilename=kavro-register.exe"
+OriginalFilename=kavro-register.exe
+translation=040904B0"
 
 # One icon group of three images: 16, 32 and 48 pixels.
 expect_eq "icon groups" "$(wrestool -l --type=group_icon "$KAVRO_EXE" | wc -l)" "1"

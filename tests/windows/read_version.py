@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Prints the version record of a Windows executable's raw VERSION resource:
-the fixed numbers, then every string table and its strings, one per line."""
+the fixed numbers, then every string table and its strings, one per line,
+then the translations the record declares (Explorer shows the strings of
+the table a translation names, so the two must agree)."""
 import struct
 import sys
 
@@ -45,8 +47,17 @@ def main():
             continue
         for table_key, _, _, strings, _ in tables:
             print(f"table={table_key}")
-            for name, text, _, _, _ in strings:
+            for name, text, value_type, _, _ in strings:
+                # Text, ending in its NUL, as VerQueryValue hands it out.
+                assert value_type == 1 and text.endswith(b"\0\0"), name
                 print(f"{name}={text.decode('utf-16-le').rstrip(chr(0))}")
+    for child_key, _, _, entries, _ in children:
+        if child_key != "VarFileInfo":
+            continue
+        for name, value, _, _, _ in entries:
+            for offset in range(0, len(value) - 3, 4):
+                language, code_page = struct.unpack_from("<HH", value, offset)
+                print(f"{name.lower()}={language:04X}{code_page:04X}")
 
 
 main()

@@ -37,20 +37,24 @@ bool SomeoneCanSeeWindows() {
            ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0);
 }
 
+// Writes `text` to the standard error the process was given, where there
+// is one (a command prompt, a script's log); whether all of it went.
+bool WriteToStandardError(const std::string& text) {
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  return error != nullptr && error != INVALID_HANDLE_VALUE &&
+         WriteFile(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
 // The warning as one line on the standard error the process was given,
 // where a deployment tool collects it, and a second line saying why, in
 // plain words. Raises where there is no standard error to write to, so
 // that the failure never ends unreported.
 void WarnOnStandardError(const std::string& prompt, const std::string& cause) {
-  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   std::string lines = prompt + "\r\n";
   if (!cause.empty()) lines += "kavro-register: " + cause + "\r\n";
-  DWORD written = 0;
-  if (error == nullptr || error == INVALID_HANDLE_VALUE ||
-      !WriteFile(error, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
-      written != lines.size()) {
-    throw ErrorFromLastError("cannot write the warning");
-  }
+  if (!WriteToStandardError(lines)) throw ErrorFromLastError("cannot write the warning");
 }
 
 class WindowsPlatform final : public Platform {
@@ -77,6 +81,10 @@ class WindowsPlatform final : public Platform {
     }
     const profile::Outcome outcome = profile::windows::WriteProfileEntry(file, entry);
     const size_t separator = file.find_last_of("\\/");
+    if (!outcome.left_behind.empty()) {
+      WriteToStandardError("kavro-register: could not remove " + file.substr(0, separator + 1) +
+                           outcome.left_behind + "\r\n");
+    }
     cause_ = outcome.registered() ? ""
                                   : profile::CauseOf(outcome, file.substr(0, separator + 1),
                                                      file.substr(separator + 1));
@@ -92,12 +100,7 @@ class WindowsPlatform final : public Platform {
       const int button =
           MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
       if (button > 0) {
-        const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-        const std::string line = "kavro-register: " + cause_ + "\r\n";
-        DWORD written = 0;
-        if (!cause_.empty() && error != nullptr && error != INVALID_HANDLE_VALUE) {
-          WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        }
+        if (!cause_.empty()) WriteToStandardError("kavro-register: " + cause_ + "\r\n");
         return button;
       }
     }

@@ -3,7 +3,7 @@
 // there (memory_file_system.h has the model): the next run must leave the
 // file exactly the new content under every name, with nothing beside it.
 // And a file someone else changed since, which no cut could leave, is
-// never overwritten from a record.
+// never overwritten from a record. Runs that take turns leave no lock file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -249,6 +249,37 @@ TEST(CrashPointTest, ARecordIsNeverAppliedToAFileItDoesNotProve) {
       EXPECT_THAT(profile::CauseOf(outcome, "C:\\Program Files\\DASYLab 8.0", kIni),
                   ::testing::HasSubstr(record));
     }
+  }
+}
+
+// Runs take turns on a lock file; the run that made it removes it (under
+// Wine only that one may), even where another run locked it first and its
+// own turn came on a later try. Another run holds the lock on the new lock
+// file until this run's first pause, or for good.
+TEST(CrashPointTest, TheRunThatMadeTheLockFileRemovesItWhenItsTurnComes) {
+  struct Case {
+    Personality personality;
+    bool let_go;
+    profile::WriteResult result;
+  };
+  const Case cases[] = {
+      {memory::kNative, true, profile::WriteResult::kWritten},
+      {memory::kWindowsUnderWine, true, profile::WriteResult::kWritten},
+      {memory::kWindowsUnderWine, false, profile::WriteResult::kLockTimedOut},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(std::string(test.personality.name) + (test.let_go ? "" : ", held for good"));
+    Disk disk = Disk::With({{kIni, "[Hardware]\r\n"}});
+    MemoryDirectory directory(disk, test.personality);
+    const std::pair<int, uint64_t> lock_byte{disk.next_inode, 0};
+    const int other_run = 0;
+    directory.locks()[lock_byte] = &other_run;
+    directory.during_pause = [&] {
+      if (test.let_go) directory.locks().erase(lock_byte);
+    };
+    const profile::Outcome outcome = profile::WriteEntry(directory, kIni, kDriver);
+    EXPECT_EQ(outcome.result, test.result) << profile::CauseOf(outcome, "C:", kIni);
+    EXPECT_EQ(disk.names.contains(profile::LockName(kIni)), !test.let_go);
   }
 }
 

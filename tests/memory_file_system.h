@@ -100,9 +100,13 @@ class MemoryDirectory final : public profile::Directory {
 
   int steps() const { return steps_; }
   bool stopped() const { return stopped_; }
-  // Virtual time: pauses pass at once.
+  // Virtual time: pauses pass at once, after what another run does then.
   uint64_t Milliseconds() override { return now_; }
-  void Pause(uint32_t milliseconds) override { now_ += milliseconds; }
+  void Pause(uint32_t milliseconds) override {
+    now_ += milliseconds;
+    if (during_pause) during_pause();
+  }
+  std::function<void()> during_pause;
   // Whether the byte `offset` of `inode` is locked by an open file.
   std::map<std::pair<int, uint64_t>, const void*>& locks() { return locks_; }
 

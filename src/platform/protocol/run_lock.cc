@@ -1,5 +1,7 @@
 // Turns: the lock beside the file, and the lock on a file written in
 // place.
+#include <optional>
+
 #include "platform/protocol/names.h"
 #include "platform/protocol/protocol.h"
 #include "platform/protocol/steps.h"
@@ -84,17 +86,22 @@ Verdict TakeRunLock(Directory& directory, const std::string& file_name, RunLock&
   const std::string name = LockName(file_name);
   const uint64_t deadline = directory.Milliseconds() + kLockWaitMilliseconds;
   const auto timed_out = [&] { return Outcome{WriteResult::kLockTimedOut, std::nullopt, name}; };
+  // The lock file this run made, if it did: another run may lock it first,
+  // and this one, opening it again later, still removes it as its maker.
+  std::optional<FileId> made;
   for (int moments = 0;;) {
     std::unique_ptr<File> file;
     FileFacts facts;
     bool created = false;
     Verdict ended;
-    switch (TryRunLock(directory, name, file, facts, created, ended)) {
+    const Attempt attempt = TryRunLock(directory, name, file, facts, created, ended);
+    if (created) made = facts.id;
+    switch (attempt) {
       case Attempt::kTaken:
         lock.file_ = std::move(file);
         lock.name_ = name;
         lock.id_ = facts.id;
-        lock.created_ = created;
+        lock.created_ = made == facts.id;
         return std::nullopt;
       case Attempt::kEnded:
         return ended;

@@ -11,22 +11,35 @@ source "$(dirname "$0")/wine_env.sh"
 dir='C:\\Program Files\\DASYLab 8.0\\'
 ini_name="L\"${dir}DASYLab.ini\""
 lock="L\"${dir}.dasylab.ini.kavro-lock\""
+# A name looked at, never through a link (backup semantics, reparse point).
+look_at() { echo "Call kernel32.CreateFileW($1,00000000,00000007,00000000,00000003,02200000,00000000)"; }
 enter="Call kernel32.SetCurrentDirectoryA(\"$dir\")
 Call kernel32.CreateFileW($lock,c0000000,00000007,00000000,00000001,00000002,00000000)
-Call kernel32.CreateFileW($lock,00000000,00000007,00000000,00000003,00000080,00000000)"
-leave="Call kernel32.CreateFileW($lock,00000000,00000007,00000000,00000003,00000080,00000000)
+$(look_at "$lock")"
+leave="$(look_at "$lock")
 Call kernel32.DeleteFileW($lock)"
-create="Call kernel32.CreateFileW($ini_name,c0000000,00000000,00000000,00000001,00000080,00000000)"
+look_ini=$(look_at "$ini_name")
+# Under Wine a missing file's name is claimed with an empty file, which is
+# then written in place like any other.
+claim="Call kernel32.CreateFileW($ini_name,c0060000,00000004,00000000,00000001,00000080,00000000)"
 read_ini="Call kernel32.CreateFileW($ini_name,80020000,00000007,00000000,00000003,00000080,00000000)"
+open_to_write="Call kernel32.CreateFileW($ini_name,c0000000,00000007,00000000,00000003,00000080,00000000)"
 temporary="L\"${dir}.dasylab.ini.<n>.kavro-tmp\""
 record="L\"${dir}.dasylab.ini.<n>.kavro-redo\""
-# The calls that write the file in place, from opening it to write on.
-write_in_place="Call kernel32.CreateFileW($ini_name,c0000000,00000007,00000000,00000003,00000080,00000000)
-Call kernel32.CreateFileW($temporary,c0060000,00000000,00000000,00000001,00000080,00000000)
+# The calls that write the file in place, from opening it to write on: the
+# record made (shared only for its rename and removal), its head written and
+# flushed first, then the rest of it and the whole head; renamed, still
+# open, then flushed, and the directory flushed; the file written and flushed; the
+# record removed.
+write_in_place="$open_to_write
+Call kernel32.CreateFileW($temporary,c0060000,00000004,00000000,00000001,00000080,00000000)
 Call kernel32.WriteFile(...)
 Call kernel32.FlushFileBuffers(...)
-Call kernel32.MoveFileExW($temporary,$record,00000008)
-Call kernel32.CreateFileW($record,80000000,00000005,00000000,00000003,08000000,00000000)
+Call kernel32.WriteFile(...)
+Call kernel32.MoveFileExW($temporary,$record,00000009)
+Call kernel32.FlushFileBuffers(...)
+Call kernel32.CreateFileW(L\"${dir}\",c0000000,00000007,00000000,00000003,02000000,00000000)
+Call kernel32.FlushFileBuffers(...)
 Call kernel32.WriteFile(...)
 Call kernel32.FlushFileBuffers(...)
 Call kernel32.DeleteFileW($record)
@@ -44,7 +57,9 @@ run_normally() {  # run_normally WHAT EXPECTED_CALLS CWD ARGS...
 # Created: only the section and the entry.
 reset_install_dir
 run_normally "missing file" "$enter
-$create
+$look_ini
+$claim
+$look_ini
 $read_ini
 $write_in_place" /
 expect_file "created file" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
@@ -53,6 +68,7 @@ expect_file "created file" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driv
 elsewhere=$(mktemp -d)
 printf '[Settings]\r\nLanguage=English\r\n[Hardware]\r\nMDEMO.DLL=Demo Board\r\n' >"$ini"
 run_normally "key added" "$enter
+$look_ini
 $read_ini
 $write_in_place" "$elsewhere" /quiet "D:\\other.ini" --help
 expect_file "key added" "$ini" \
@@ -70,16 +86,21 @@ describe() { "$wine_tools" "$KAVRO_PROBE" describe 'C:\Program Files\DASYLab 8.0
 before=$(describe)
 [[ $before == attributes=0026* ]] || fail "hidden, system: not set up ($before)"
 run_normally "value replaced" "$enter
+$look_ini
 $read_ini
 $write_in_place" "$drive_c"
 expect_file "value replaced" "$ini" '[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n[Other]\r\nx=1\r\n'
 expect_eq "hidden, system, DACL kept" "$(describe | sed 's/ created=[0-9a-f]*//')" \
   "$(sed 's/ created=[0-9a-f]*//' <<<"$before")"
 
-# Run again: the file already holds the entry and is only read.
+# Run again: the file already holds the entry and is not written. It is
+# opened to write all the same, as a file written in place is, to be
+# locked itself and read again under that lock.
 state=$(stat -c '%i %Y' "$ini")
 run_normally "already registered" "$enter
+$look_ini
 $read_ini
+$open_to_write
 $leave" /
 expect_eq "already registered: not written" "$(stat -c '%i %Y' "$ini")" "$state"
 

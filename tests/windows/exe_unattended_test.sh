@@ -11,6 +11,7 @@ source "$(dirname "$0")/wine_env.sh"
 limit=600
 cp "$KAVRO_EXE" "$drive_c/kavro-register.exe"
 error_log="$drive_c/unattended-stderr.txt"
+missing_cause='kavro-register: C:\Program Files\DASYLab 8.0\: no such directory; install DASYLab 8.0 there, or add the line MKAVRO.DLL=KAVRO DAQ Cards Driver to the section [Hardware] of DASYLab.ini where it is installed'
 launch() {
   "$wine_tools" "$KAVRO_LAUNCHER" 'C:\kavro-register.exe' 'C:\unattended-stderr.txt' "$limit" |
     tr -d '\r'
@@ -20,7 +21,7 @@ rm -rf "$drive_c/Program Files/DASYLab 8.0"
 before=$(find "$drive_c" -path "$drive_c/unattended-stderr.txt" -prune -o -print | sort)
 expect_eq "DASYLab missing: ends by itself" "$(launch)" "exit 1"
 expect_file "DASYLab missing: the warning and its cause on standard error" "$error_log" \
-  "${warning_text//\\/\\\\}\r\nkavro-register: the install directory is missing\r\n"
+  "${warning_text//\\/\\\\}\r\n${missing_cause//\\/\\\\}\r\n"
 expect_eq "DASYLab missing: nothing created" \
   "$(find "$drive_c" -path "$drive_c/unattended-stderr.txt" -prune -o -print | sort)" "$before"
 
@@ -33,7 +34,7 @@ no_display 2>"$KAVRO_RUN_DIR/no-display.err" || status=$?
 expect_eq "no display: exit status" "$status" 1
 expect_eq "no display: the warning and its cause" "$(tr -d '\r' <"$KAVRO_RUN_DIR/no-display.err")" \
   "$warning_text
-kavro-register: the install directory is missing"
+$missing_cause"
 status=0
 no_display 2>&- || status=$?
 expect_eq "no display, no standard error: exit status" "$status" 2

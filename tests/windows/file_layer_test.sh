@@ -21,6 +21,11 @@ describe() { probe describe "C:\\file-layer\\$1"; }
 leftovers() { find "$work" -name '.*.kavro-*' -printf '%f\n' | sort; }
 registered='[Hardware]\r\nMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n'
 
+# The same failure reads the same as in the native program's tests: the
+# shared table, from Windows' error codes.
+expect_eq "causes as on Linux" "$(probe causes | tr -d '\r')" \
+  "0 of $(grep -c '^    {"' "$(dirname "$0")/../same_failure_cases.h") differ"
+
 # Refused with nothing touched: the read-only attribute (as root too), a
 # directory and a FIFO in the file's place.
 printf '[Hardware]\r\nMKAVRO.DLL=Old\r\n' >"$work/read-only.ini"

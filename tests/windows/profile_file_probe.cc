@@ -22,6 +22,10 @@
 //   profile-file-probe describe PATH     prints what the system says of the
 //                                        file: its attributes, its creation
 //                                        time and its DACL
+//   profile-file-probe causes            the failures of same_failure_cases.h
+//                                        as Windows reports them: prints
+//                                        each cause that differs from the
+//                                        native program's, then the count
 #include <windows.h>
 // Needs the types windows.h declares.
 #include <sddl.h>
@@ -41,6 +45,7 @@
 #include "platform/protocol/outcome.h"
 #include "platform/protocol/protocol.h"
 #include "platform/windows/windows_file_system.h"
+#include "same_failure_cases.h"
 
 namespace {
 
@@ -224,9 +229,31 @@ int Describe(const char* path) {
   return 0;
 }
 
+// Each failure of the shared table made from its Windows error code, as the
+// file layer makes it, read as a user reads it; the native tests check the
+// same table from errno.
+int CompareCauses() {
+  int differ = 0;
+  for (const same_failure::Case& failure : same_failure::kCases) {
+    SetLastError(failure.windows_error);
+    Failure made = profile::windows::LastFailure("rename", same_failure::kFrom, same_failure::kTo);
+    made.reason = "REASON";
+    const std::string cause =
+        profile::CauseOf(profile::Refusal(made), same_failure::kDirectory, "DASYLab.ini");
+    const std::string expected = std::string(same_failure::kWhatFailed) + failure.next_step;
+    if (cause != expected) {
+      ++differ;
+      std::printf("%s: [%s], not [%s]\n", failure.what, cause.c_str(), expected.c_str());
+    }
+  }
+  std::printf("%d of %zu differ\n", differ, std::size(same_failure::kCases));
+  return differ == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "causes") return CompareCauses();
   const std::string mode = argc >= 3 ? argv[1] : "";
   if (mode == "write") {
     const std::string path = argv[2];
@@ -264,6 +291,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: profile-file-probe write|write-list|hold|describe ...\n");
+  std::fprintf(stderr, "usage: profile-file-probe write|write-list|hold|describe|causes ...\n");
   return 2;
 }

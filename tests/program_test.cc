@@ -255,6 +255,17 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
        {},
        prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
                 "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
+      // Wine reads drive C: through dosdevices/c: alone; where that link
+      // leads nowhere (a disk not mounted), drive_c is not Wine's C:, and
+      // an entry written there is one DASYLab never reads.
+      {"dosdevices/c: a link that leads nowhere",
+       [&] {
+         fs::create_directory(prefix_.path() / "dosdevices");
+         fs::create_directory_symlink(prefix + "/unmounted", prefix_.path() / "dosdevices" / "c:");
+       },
+       {},
+       prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
+                "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
       {"no DASYLab 8.0",
        [&] { fs::remove_all(prefix_.install_dir()); },
        {},

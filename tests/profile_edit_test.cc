@@ -148,6 +148,15 @@ TEST(SetEntryTest, GivesBothReadersTheValueWhereTheyDisagree) {
       // Already right for Wine, not for Windows: only Windows' line is added.
       {"vertical tab before the key", "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n",
        "[Hardware]\r\n\vMKAVRO.DLL=KAVRO DAQ Cards Driver\r\n" + kLine + "\r\n"},
+      // Wine keeps a header's name and a key's name as C strings, so a NUL
+      // ends them: "[Hardware\0junk]" is Wine's first [Hardware], and
+      // "MKAVRO.DLL\0x=old" gives Wine the value "old" (its
+      // GetPrivateProfileStringA reads both so). Adding the entry only
+      // where Windows looks leaves Wine without it.
+      {"a NUL in the header's name", "[Hardware\0junk]\r\nA=1\r\n"s,
+       "[Hardware\0junk]\r\nA=1\r\n"s + kLine + "\r\n[Hardware]\r\n" + kLine + "\r\n"},
+      {"a NUL in the key's name", "[Hardware]\r\nMKAVRO.DLL\0x=old\r\n"s,
+       "[Hardware]\r\nMKAVRO.DLL\0x=KAVRO DAQ Cards Driver\r\n"s + kLine + "\r\n"},
   };
   ExpectEdits(cases);
 }

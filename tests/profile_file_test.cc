@@ -469,6 +469,21 @@ TEST_F(ProfileFileTest, LeftoversOfCutShortRunsGetWhatTheyProve) {
        profile::WriteResult::kUnprovenRecord,
        torn_at(midway),
        {record}},
+      // A record of this file that lost its last byte is not whole either:
+      // it must refuse the write and stay, as one with a byte changed does,
+      // not be taken for no record at all and removed, which keeps the torn
+      // file as it is.
+      {"record one byte short",
+       torn_at(midway),
+       [&](uint64_t inode) {
+         std::string short_one = ReleasedRecordOf(old_content, new_content, first_change, inode);
+         short_one.pop_back();
+         WriteFile(dir() / record, short_one);
+         ASSERT_EQ(chmod((dir() / record).c_str(), 0600), 0);
+       },
+       profile::WriteResult::kUnprovenRecord,
+       torn_at(midway),
+       {record}},
       {"stale record: the file cut since",
        old_content.substr(0, 200000),
        own_record(0600, geteuid()),

@@ -250,8 +250,34 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
            "sudo -u #4242 WINEPREFIX='" +
            prefix + "' kavro-register",
        true},
+      // The next step is a command to paste into a shell: there "#4242"
+      // unquoted starts a comment (sudo gets no user), and a quote in the
+      // prefix's path ends the quoted WINEPREFIX early. Both must be quoted.
+      {"another user's prefix, whose path holds a quote, run as root",
+       [&] {
+         fs::create_directories(prefix_.path() / "lab's prefix" / "drive_c");
+         ASSERT_EQ(chown((prefix + "/lab's prefix").c_str(), 4242, 4242), 0);
+       },
+       {{"WINEPREFIX", prefix + "/lab's prefix"}},
+       prefix +
+           "/lab's prefix: the Wine prefix belongs to #4242, not to root (from WINEPREFIX), and "
+           "like Wine this program uses only a prefix of the user's own; run it as its owner: "
+           "sudo -u '#4242' WINEPREFIX='" +
+           prefix + "/lab'\\''s prefix' kavro-register",
+       true},
       {"no drive C:",
        [&] { fs::remove_all(prefix_.path() / "drive_c"); },
+       {},
+       prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
+                "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
+      // Wine reads drive C: through dosdevices/c: alone; where that link
+      // leads nowhere (a disk not mounted), drive_c is not Wine's C:, and
+      // an entry written there is one DASYLab never reads.
+      {"dosdevices/c: a link that leads nowhere",
+       [&] {
+         fs::create_directory(prefix_.path() / "dosdevices");
+         fs::create_directory_symlink(prefix + "/unmounted", prefix_.path() / "dosdevices" / "c:");
+       },
        {},
        prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
                 "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},

@@ -221,6 +221,16 @@ TEST(CrashPointTest, ARecordIsNeverAppliedToAFileItDoesNotProve) {
          std::copy_n(new_content.begin(), 1024, bytes.begin());
        },
        profile::WriteResult::kUnprovenRecord, true, true},
+      {"the record a byte short, the file half written",
+       [&](Disk& disk) {
+         disk.inodes.at(disk.names.at(record_of(disk))).current.pop_back();
+         std::string& bytes = disk.inodes.at(disk.names.at(kIni)).current;
+         std::copy_n(new_content.begin(), 1024, bytes.begin());
+       },
+       profile::WriteResult::kUnprovenRecord, true, true},
+      {"the record a byte short, the file not touched",
+       [&](Disk& disk) { disk.inodes.at(disk.names.at(record_of(disk))).current.pop_back(); },
+       profile::WriteResult::kWritten, false, false},
       {"the record torn before its flush, the file not touched",
        [&](Disk& disk) {
          std::string& bytes = disk.inodes.at(disk.names.at(record_of(disk))).current;

@@ -108,7 +108,8 @@ Verdict CleanUpAfterDeadRuns(Directory& directory, const std::string& file_name)
     if (!facts.ok()) continue;
     Result<std::optional<Record>> record = ReadRecordHead(**leftover, facts->size);
     if (!record.ok()) continue;
-    Result<bool> whole = *record ? RecordIsWhole(**leftover, **record) : Result<bool>(false);
+    Result<bool> whole =
+        *record ? RecordIsWhole(**leftover, **record, facts->size) : Result<bool>(false);
     if (!whole.ok()) continue;
     // A temporary file is a record only once whole: until it was flushed,
     // the file was not touched. A record's name it takes just before.

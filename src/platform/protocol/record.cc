@@ -225,12 +225,11 @@ Result<std::optional<Record>> ReadRecordHead(File& record, uint64_t size) {
   if (!head_size || *head_size > size) return std::optional<Record>();
   stored.resize(static_cast<size_t>(*head_size));
   if (Status read = ReadFull(record, 0, stored, got); !read.ok()) return read;
-  std::optional<Record> head = DecodeRecordHead(stored.substr(0, got));
-  if (!head || head->size() != size) return std::optional<Record>();
-  return head;
+  return DecodeRecordHead(stored.substr(0, got));
 }
 
-Result<bool> RecordIsWhole(File& record_file, const Record& record) {
+Result<bool> RecordIsWhole(File& record_file, const Record& record, uint64_t size) {
+  if (size != record.size()) return false;
   Result<uint32_t> content =
       ChecksumOf(record_file, record.content_offset, record.replaced_offset());
   if (!content.ok()) return content.status();
@@ -240,7 +239,8 @@ Result<bool> RecordIsWhole(File& record_file, const Record& record) {
 }
 
 Result<bool> FileIsStillOld(const Record& record, File& file, uint64_t file_size) {
-  if (record.released || file_size != record.old_size) return false;
+  if (record.released) return ReleasedFileIsStillOld(record, file, file_size);
+  if (file_size != record.old_size) return false;
   Result<uint32_t> checksum = ChecksumOf(file, record.first_change, record.old_size);
   if (!checksum.ok()) return checksum.status();
   return *checksum == record.old_checksum;

@@ -99,13 +99,15 @@ std::optional<uint64_t> RecordHeadSize(std::string_view start);
 // replaced bytes with their checksums, then the whole head. Not flushed.
 Status WriteRecord(File& file, const Plan& plan, Record& head, File& record, bool flush_mark);
 
-// The head of the record in `record` (`size` bytes), where it has one that
-// checks itself and fits that size.
+// The head of the record in `record` (`size` bytes), where it starts with
+// a whole head that checks itself. A record whose size is not the one its
+// head gives still has it: it is a record of the file, not a whole one.
 Result<std::optional<Record>> ReadRecordHead(File& record, uint64_t size);
-// Whether the record's content and replaced bytes have their checksums.
-Result<bool> RecordIsWhole(File& record_file, const Record& record);
+// Whether the record (`size` bytes) is as long as its head says and its
+// content and replaced bytes have their checksums.
+Result<bool> RecordIsWhole(File& record_file, const Record& record, uint64_t size);
 // Whether `file` (`file_size` bytes) is still the old file the record's
-// write would change; nothing to tell for a record of the released program.
+// write would change.
 Result<bool> FileIsStillOld(const Record& record, File& file, uint64_t file_size);
 
 enum class Proof {

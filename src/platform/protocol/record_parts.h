@@ -60,6 +60,9 @@ std::optional<uint64_t> ReleasedHeadSize(std::string_view start);
 std::optional<Record> DecodeReleasedHead(std::string_view stored);
 Result<Proof> ProveReleasedRecord(const Record& record, File& record_file, File& file,
                                   uint64_t file_size);
+// Whether `file` is still the old file a released record's write would
+// change: its size, and the checksum of every block.
+Result<bool> ReleasedFileIsStillOld(const Record& record, File& file, uint64_t file_size);
 
 }  // namespace profile
 

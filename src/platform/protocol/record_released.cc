@@ -42,6 +42,21 @@ Result<uint64_t> Frontier(const Record& record, File& record_file, File& file, u
   return end;
 }
 
+// Whether every block of the old content that starts at `from` or later
+// has its checksum in the file.
+Result<bool> OldFrom(const Record& record, File& file, uint64_t from) {
+  const BlockChecksums& checks = *record.released;
+  for (uint64_t block = 0; block < checks.old_blocks.size(); ++block) {
+    const uint64_t begin = record.first_change + block * checks.block_size;
+    const uint64_t end = std::min(begin + checks.block_size, record.old_size);
+    if (begin < from) continue;
+    Result<uint32_t> checksum = ChecksumOf(file, begin, end);
+    if (!checksum.ok()) return checksum.status();
+    if (*checksum != checks.old_blocks[block]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<uint64_t> ReleasedHeadSize(std::string_view start) {
@@ -88,15 +103,9 @@ Result<Proof> ProveReleasedRecord(const Record& record, File& record_file, File&
   if (*frontier >= file_size) return file_size == record.new_size ? Proof::kDone : Proof::kCutShort;
   // Old content after the frontier: the file cannot have been cut yet.
   if (file_size < record.old_size) return Proof::kNone;
-  const BlockChecksums& checks = *record.released;
-  for (uint64_t block = 0; block < checks.old_blocks.size(); ++block) {
-    const uint64_t begin = record.first_change + block * checks.block_size;
-    const uint64_t end = std::min(begin + checks.block_size, record.old_size);
-    if (begin < *frontier) continue;
-    Result<uint32_t> checksum = ChecksumOf(file, begin, end);
-    if (!checksum.ok()) return checksum.status();
-    if (*checksum != checks.old_blocks[block]) return Proof::kNone;
-  }
+  Result<bool> old = OldFrom(record, file, *frontier);
+  if (!old.ok()) return old.status();
+  if (!*old) return Proof::kNone;
   // Room made for a longer file reads as zeros.
   const uint64_t zeros_from = std::max(*frontier, record.old_size);
   std::vector<char> part = PartBuffer(file_size - std::min(file_size, zeros_from));
@@ -109,6 +118,11 @@ Result<Proof> ProveReleasedRecord(const Record& record, File& record_file, File&
     at += want;
   }
   return Proof::kCutShort;
+}
+
+Result<bool> ReleasedFileIsStillOld(const Record& record, File& file, uint64_t file_size) {
+  if (file_size != record.old_size) return false;
+  return OldFrom(record, file, record.first_change);
 }
 
 }  // namespace profile

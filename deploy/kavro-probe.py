@@ -17,7 +17,8 @@ Prints one JSON object:
     checksum    SHA-1 of the file's content, or null when there is no file
 
 The file is found as the program finds it: drive C: is PREFIX/dosdevices/c:
-where that is a directory, else PREFIX/drive_c, and each name on the way is
+where that exists (none where it leads to no directory), else
+PREFIX/drive_c, and each name on the way is
 matched exactly first, else without regard to ASCII case. The entry is read
 as both readers read it (src/platform/edit/profile_rules.h): lines end at
 CR, LF or CRLF; the first [Hardware] section (any case) counts, and in it
@@ -65,6 +66,8 @@ def find_entry(directory, name):
 def find_file(prefix):
     """DASYLab.ini's path, or None where a directory on the way is missing."""
     dosdevice = os.path.join(prefix, "dosdevices", "c:")
+    if os.path.lexists(dosdevice) and not os.path.isdir(dosdevice):
+        return None  # Wine's drive C: leads nowhere, and drive_c is not it
     host = dosdevice if os.path.isdir(dosdevice) else os.path.join(prefix, "drive_c")
     if not os.path.isdir(host):
         return None

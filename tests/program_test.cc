@@ -247,7 +247,7 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
        prefix +
            ": the Wine prefix belongs to #4242, not to root (from WINEPREFIX), and like "
            "Wine this program uses only a prefix of the user's own; run it as its owner: "
-           "sudo -u #4242 WINEPREFIX='" +
+           "sudo -u '#4242' WINEPREFIX='" +
            prefix + "' kavro-register",
        true},
       // The next step is a command to paste into a shell: there "#4242"
@@ -279,8 +279,9 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
          fs::create_directory_symlink(prefix + "/unmounted", prefix_.path() / "dosdevices" / "c:");
        },
        {},
-       prefix + ": no drive C: in this Wine prefix (neither dosdevices/c: nor drive_c); set "
-                "WINEPREFIX to the prefix DASYLab 8.0 is installed in"},
+       prefix + "/dosdevices/c:: drive C: of this Wine prefix leads to no directory (a disk not "
+                "mounted?), and Wine reads the drive through it alone; mount what it leads to, or "
+                "make it a link to the drive's directory"},
       {"no DASYLab 8.0",
        [&] { fs::remove_all(prefix_.install_dir()); },
        {},

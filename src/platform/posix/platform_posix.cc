@@ -45,6 +45,23 @@ std::string UserName(uid_t uid) {
   return user != nullptr ? user->pw_name : "#" + std::to_string(uid);
 }
 
+// `text` in single quotes, as a shell reads it back whatever it holds: each
+// quote in it closed, escaped and opened again.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A word of a command to paste, quoted where a shell would read it as
+// something else ("#4242" starts a comment).
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789._-") == std::string::npos;
+  return plain ? word : ShellQuoted(word);
+}
+
 // Why there is no prefix to use, and what to do.
 std::string PrefixCause(const wine::NoPrefix& none) {
   const std::string& path = none.where.path;
@@ -60,7 +77,8 @@ std::string PrefixCause(const wine::NoPrefix& none) {
              UserName(getuid()) + FromWhere(none.where) +
              ", and like Wine this program uses only a prefix of the user's own; run it as its "
              "owner: sudo -u " +
-             UserName(none.owner) + " WINEPREFIX='" + path + "' kavro-register";
+             ShellWord(UserName(none.owner)) + " WINEPREFIX=" + ShellQuoted(path) +
+             " kavro-register";
     case wine::NoPrefix::kUnreadable:
       break;
   }
@@ -140,6 +158,11 @@ class PosixPlatform final : public Platform {
         return stop.host_path + ": no drive " + windows_path.substr(0, 2) +
                " in this Wine prefix (neither dosdevices/c: nor drive_c); set WINEPREFIX to the "
                "prefix DASYLab 8.0 is installed in";
+      case wine::Stop::kDriveUnreachable:
+        return stop.host_path + ": drive " + windows_path.substr(0, 2) +
+               " of this Wine prefix leads to no directory (a disk not mounted?), and Wine reads "
+               "the drive through it alone; mount what it leads to, or make it a link to the "
+               "drive's directory";
       case wine::Stop::kOthersMayChange:
         return stop.host_path +
                ": another user may change this, and run as root this program follows nothing "

@@ -252,6 +252,8 @@ std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, 
     names.pop_back();
   }
   // The drive: its link in dosdevices where there is one, else drive_c.
+  // Wine reads the drive through that link alone: where it leads nowhere
+  // (a disk not mounted), drive_c is not the drive.
   const auto drive = [&](std::vector<Name> root) {
     Walk walk(FileDescriptor(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0)), prefix.where.path);
     struct stat st;
@@ -267,8 +269,14 @@ std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, 
   std::optional<Walk> walk = drive({{"dosdevices", false}, {std::string(1, letter) + ":", false}});
   if (walk) {
     walk = Walk(walk->TakeDirectory(), prefix.where.path + "/dosdevices/" + letter + ":");
-  } else if (stop.reason == Stop::kMissing && letter == 'c') {
-    walk = drive({{"drive_c", true}});
+  } else if (stop.reason == Stop::kMissing) {
+    const std::string link = std::string("dosdevices/") + letter + ":";
+    struct stat st;
+    if (fstatat(prefix.directory.get(), link.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      stop = {Stop::kDriveUnreachable, prefix.where.path + "/" + link};
+      return std::nullopt;
+    }
+    if (letter == 'c') walk = drive({{"drive_c", true}});
   }
   if (!walk) {
     if (stop.reason == Stop::kMissing) stop = {Stop::kNotADrive, prefix.where.path};

@@ -57,17 +57,19 @@ struct Place {
 // Where and why a walk stopped.
 struct Stop {
   enum Reason {
-    kMissing,          // a directory on the way is missing, or not one
-    kNotADrive,        // the path has no drive letter, or the drive no home
-    kOthersMayChange,  // run as root: another user may change what is on the way
-    kNoPermissions,    // the same, on a file system without Unix permissions
+    kMissing,           // a directory on the way is missing, or not one
+    kNotADrive,         // the path has no drive letter, or the drive no home
+    kDriveUnreachable,  // the drive's link in dosdevices leads to no directory
+    kOthersMayChange,   // run as root: another user may change what is on the way
+    kNoPermissions,     // the same, on a file system without Unix permissions
   } reason = kMissing;
   std::string host_path;  // as far as the walk got
 };
 
 // Walks the absolute Windows path `windows_path` ("C:\Dir\File", `/`
 // allowed too) from the prefix's handle: drive C: is `dosdevices/c:`
-// where that exists, else `drive_c`; each component of the path is matched
+// where that exists (as Wine, never `drive_c` where that link leads
+// nowhere), else `drive_c`; each component of the path is matched
 // by its exact name first, else without regard to ASCII case, as Windows
 // would, and opened relative to the one before it, never looked up again by
 // path. Returns the directory holding the last component (whose name is

@@ -18,18 +18,18 @@ Prints one JSON object:
 
 The file is found as the program finds it: drive C: is PREFIX/dosdevices/c:
 where that exists (none where it leads to no directory), else
-PREFIX/drive_c, and each name on the way is
-matched exactly first, else without regard to ASCII case. The entry is read
-as both readers read it (src/platform/edit/profile_rules.h): lines end at
-CR, LF or CRLF; the first [Hardware] section (any case) counts, and in it
-the first MKAVRO.DLL key line (any case), whose value, trimmed and with one
-pair of quotes dropped, must be "KAVRO DAQ Cards Driver". Windows trims
-blanks and tabs and ends a header's name at its first ']' (or the line's
-end); Wine trims all ASCII whitespace and Ctrl-Z, ends the name at the last
-']' and takes a line without one for a key. (Windows' ';' comments need no
-rule here: such a line names no key the driver's.) The encoding is told by
-the byte order mark: UTF-16 (either order), UTF-8 (the mark skipped) or
-8-bit.
+PREFIX/drive_c, and each name on the way is matched exactly first, else
+without regard to ASCII case. The entry is read as both readers read it
+(src/platform/edit/profile_rules.h): lines end at CR, LF or CRLF; the first
+[Hardware] section (any case) counts, and in it the first MKAVRO.DLL key
+line (any case), whose value, trimmed and with one pair of quotes dropped,
+must be "KAVRO DAQ Cards Driver". Windows trims blanks and tabs and ends a
+header's name at its first ']' (or the line's end); Wine trims all ASCII
+whitespace and Ctrl-Z, ends the name at the last ']', takes a line without
+one for a key, and ends a trimmed name or value at a NUL. (Windows' ';'
+comments need no rule here: such a line names no key the driver's.) The
+encoding is told by the byte order mark: UTF-16 (either order), UTF-8 (the
+mark skipped) or 8-bit.
 
 An approximation where the program knows more: it runs as root where the
 program runs as USER, so it reads what USER might not; an odd-length UTF-16
@@ -85,12 +85,19 @@ def find_file(prefix):
 class Reader:
     """One profile reader, looking for the entry line by line."""
 
-    def __init__(self, blanks, name_to_last_bracket):
+    def __init__(self, blanks, name_to_last_bracket, nul_ends):
         self.blanks = blanks
         self.name_to_last_bracket = name_to_last_bracket
+        self.nul_ends = nul_ends
         self.in_section = False
         self.done = False
         self.value_set = False
+
+    def kept(self, text):
+        """A name or value trimmed, and cut at a NUL where the reader keeps
+        it as a C string."""
+        text = text.strip(self.blanks)
+        return text.split("\0")[0] if self.nul_ends else text
 
     def take(self, line):
         text = line.lstrip(self.blanks)
@@ -102,16 +109,16 @@ class Reader:
                 name = text[1:end] if end >= 0 else text[1:]
                 if self.in_section:
                     self.done = True  # past the end of the first [Hardware]
-                elif fold(name.strip(self.blanks)) == fold(SECTION):
+                elif fold(self.kept(name)) == fold(SECTION):
                     self.in_section = True
                 return
         if not self.in_section:
             return
         key, equals, value = text.partition("=")
-        if fold(key.strip(self.blanks)) != fold(KEY):
+        if fold(self.kept(key)) != fold(KEY):
             return
         self.done = True  # only the first line of the key counts
-        value = value.strip(self.blanks)
+        value = self.kept(value)
         if len(value) >= 2 and value[0] in "\"'" and value[-1] == value[0]:
             value = value[1:-1]
         self.value_set = bool(equals) and value == VALUE
@@ -128,7 +135,7 @@ def registered(path):
         else:
             encoding, start = "latin-1", 3 if head == b"\xef\xbb\xbf" else 0
         raw.seek(start)
-        readers = [Reader(" \t", False), Reader(" \t\n\v\f\r\x1a", True)]
+        readers = [Reader(" \t", False, False), Reader(" \t\n\v\f\r\x1a", True, True)]
         # newline="": lines end at CR, LF or CRLF, and keep their ending.
         text = io.TextIOWrapper(raw, encoding=encoding, errors="surrogatepass", newline="")
         for line in text:

@@ -80,6 +80,10 @@ def reader_view(view):
     first, as for any reader."""
     found = {}
     for section, key, value in view["entries"]:
+        # A name that ends in a blank (one a NUL cut short) is one no
+        # program can ask for: the reader trims the names it is asked.
+        if section != section.strip(b" \t\v\f\x1a") or key != key.strip(b" \t\v\f\x1a"):
+            continue
         found.setdefault((section.decode("latin-1").upper(), key.decode("latin-1").upper()), value)
     found.pop(profile_rules.DRIVER, None)
     return found

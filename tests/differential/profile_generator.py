@@ -6,8 +6,9 @@ text, long lines and empty files.
 
 Some files also get the shapes on which Windows' reader and Wine's
 disagree: text with brackets after a header, a doubled ']', a header
-without its ']', and form feed, vertical tab and Ctrl-Z around names and
-values (Wine trims them, Windows does not). NUL bytes are left out."""
+without its ']', form feed, vertical tab and Ctrl-Z around names and
+values (Wine trims them, Windows does not), and a NUL in a header's or a
+key's name (where Wine's name ends)."""
 import random
 
 SECTIONS = ["Hardware", "hardware", "HARDWARE", "HardWare", "Settings", "Hardware Options",
@@ -56,6 +57,8 @@ def _line(rng, eight_bit, in_section):
     key = rng.choice(KEYS)
     if not eight_bit:
         key = key.encode("latin-1").decode("ascii", "ignore") or "K"
+    if _disagreeing and rng.random() < 0.1:
+        key += rng.choice(["\0x", " \0"])
     return _blanks(rng) + key + _blanks(rng) + "=" + _blanks(rng) + _value(rng, eight_bit) + _blanks(rng)
 
 
@@ -65,7 +68,8 @@ def _header(rng, eight_bit):
         name = name.encode("latin-1").decode("ascii", "ignore") or "S"
     trailing = rng.choice(["", "", "", " ; comment", "\t;x"])
     if _disagreeing and rng.random() < 0.3:
-        close, trailing = rng.choice([("]", " ; see [notes]"), ("]]", ""), ("", ""), ("]", "x]")])
+        close, trailing = rng.choice(
+            [("]", " ; see [notes]"), ("]]", ""), ("", ""), ("]", "x]"), ("\0x]", ""), (" \0]", "")])
         return _blanks(rng) + "[" + name + close + trailing
     return _blanks(rng) + "[" + name + "]" + trailing
 

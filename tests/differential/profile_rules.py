@@ -2,8 +2,8 @@
 differential test: Windows' (blanks and tabs trimmed, `;` comments, a
 header's name runs to its first `]`) and Wine's (also vertical tab, form
 feed and Ctrl-Z trimmed, no comments, a header's name runs to its last `]`,
-a line without one is no header). The real Wine reader checks the second
-set; these say which lines each reader takes for the driver's entry."""
+a line without one is no header, and a NUL ends a name or a value once
+it is trimmed). The real Wine reader checks the second set; these say which lines each reader takes for the driver's entry."""
 
 WINDOWS, WINE = "windows", "wine"
 _BLANKS = {WINDOWS: " \t", WINE: " \t\v\f\x1a"}
@@ -33,6 +33,11 @@ def _lines(text):
     return lines
 
 
+def _as_kept(text, rules):
+    """Wine keeps names and values as C strings: a NUL ends them."""
+    return text.split("\0")[0] if rules == WINE else text
+
+
 def entries(data, rules):
     """The entries a reader can reach (the first section of a name, the first
     line of a key in it): {(SECTION, KEY): (value, line number)}."""
@@ -45,17 +50,19 @@ def entries(data, rules):
         if line[0] == "[":
             end = line.rfind("]") if rules == WINE else line.find("]")
             if end != -1 or rules == WINDOWS:
-                section = line[1:end if end != -1 else len(line)].strip(blanks).upper()
+                section = _as_kept(line[1:end if end != -1 else len(line)].strip(blanks),
+                                   rules).upper()
                 first_of_its_name = section not in seen_sections
                 seen_sections.add(section)
                 continue
         if section is None or not first_of_its_name:
             continue
         key, equals, value = line.partition("=")
-        value = value.strip(blanks)
+        value = _as_kept(value.strip(blanks), rules)
         if len(value) >= 2 and value[0] in "\"'" and value[-1] == value[0]:
             value = value[1:-1]
-        found.setdefault((section, key.strip(blanks).upper()), (value if equals else "", number))
+        key = _as_kept(key.strip(blanks), rules).upper()
+        found.setdefault((section, key), (value if equals else "", number))
     return found
 
 

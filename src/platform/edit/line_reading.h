@@ -38,7 +38,8 @@ class LineReading {
   // The line's next units, up to its ending.
   void Feed(Text<Char> units) {
     for (size_t i = 0; i < units.size() && state_ != State::kSettled; ++i) {
-      if (state_ == State::kHeaderClosed || state_ == State::kHeaderOther) {
+      if (state_ == State::kHeaderClosed || state_ == State::kHeaderOther ||
+          state_ == State::kHeaderNulNamed) {
         // Only a `]` changes what the line is now.
         i = units.find(Char(']'), i);
         if (i == Text<Char>::npos) break;
@@ -66,6 +67,8 @@ class LineReading {
       case State::kKeyName:
       case State::kKeyTrail:
         if (matched_ != wanted_.key.size()) break;
+        [[fallthrough]];
+      case State::kKeyNulNamed:
         facts_.names_key = true;
         facts_.key_end = facts_.value_begin = facts_.first + matched_;
         break;
@@ -76,6 +79,7 @@ class LineReading {
             plain_.Matched(wanted_.value.size()) || quoted_.Matched(wanted_.value.size() + 1);
         break;
       case State::kHeaderOther:
+      case State::kHeaderNulNamed:  // no `]`: a key of another name
       case State::kSettled:
         break;
     }
@@ -84,16 +88,18 @@ class LineReading {
 
  private:
   enum class State {
-    kLeading,       // blanks so far
-    kHeaderName,    // `[`, then the section's name up to `matched_`
-    kHeaderTrail,   // all of the name, then blanks
-    kHeaderClosed,  // the name, closed by `]`, and no `]` since
-    kHeaderOther,   // no header of the name; for Wine a key unless a `]` comes
-    kKeyName,       // the key's name up to `matched_`
-    kKeyTrail,      // all of the name, then blanks
-    kValueLeading,  // past the key's `=`, blanks so far
-    kValue,         // in the key's value
-    kSettled,       // nothing further on the line changes what it is
+    kLeading,         // blanks so far
+    kHeaderName,      // `[`, then the section's name up to `matched_`
+    kHeaderTrail,     // all of the name, then blanks
+    kHeaderClosed,    // the name, closed by `]`, and no `]` since
+    kHeaderOther,     // no header of the name; for Wine a key unless a `]` comes
+    kHeaderNulNamed,  // for Wine: the name, ended by a NUL; a header once a `]` comes
+    kKeyName,         // the key's name up to `matched_`
+    kKeyTrail,        // all of the name, then blanks
+    kKeyNulNamed,     // for Wine: all of the name, ended by a NUL; `=` may follow
+    kValueLeading,    // past the key's `=`, blanks so far
+    kValue,           // in the key's value
+    kSettled,         // nothing further on the line changes what it is
   };
 
   // One way the value may read as the entry's: the value itself, or the
@@ -132,6 +138,11 @@ class LineReading {
       case State::kHeaderName:
       case State::kHeaderTrail:
         if (c == Char(']')) return CloseHeader(matched_ == wanted_.section.size());
+        if (Rules::kNulEndsNames && c == Char(0)) {
+          const bool named = state_ == State::kHeaderName && matched_ == wanted_.section.size();
+          state_ = named ? State::kHeaderNulNamed : State::kHeaderOther;
+          return;
+        }
         if (SameFolded(c, wanted_.section) && state_ == State::kHeaderName) {
           ++matched_;
         } else if (IsBlank(c) && (matched_ == 0 || matched_ == wanted_.section.size())) {
@@ -147,8 +158,20 @@ class LineReading {
       case State::kHeaderOther:
         if (c == Char(']')) CloseHeader(false);
         return;
+      case State::kHeaderNulNamed:
+        // Whatever follows is past the end of Wine's name.
+        if (c == Char(']')) {
+          CloseHeader(true);
+          state_ = State::kSettled;
+        }
+        return;
       case State::kKeyName:
       case State::kKeyTrail:
+        if (Rules::kNulEndsNames && c == Char(0)) {
+          const bool named = state_ == State::kKeyName && matched_ == wanted_.key.size();
+          state_ = named ? State::kKeyNulNamed : State::kSettled;
+          return;
+        }
         if (c == Char('=') && matched_ == wanted_.key.size()) {
           facts_.names_key = facts_.has_equals = true;
           facts_.key_end = at;
@@ -159,6 +182,13 @@ class LineReading {
           state_ = State::kKeyTrail;
         } else {
           state_ = State::kSettled;  // a key of another name
+        }
+        return;
+      case State::kKeyNulNamed:
+        if (c == Char('=')) {
+          facts_.names_key = facts_.has_equals = true;
+          facts_.key_end = at;
+          state_ = State::kValueLeading;
         }
         return;
       case State::kValueLeading:

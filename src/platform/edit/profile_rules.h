@@ -10,6 +10,10 @@
 //    header but a key.
 //  - For Windows a line whose first non-blank character is `;` is a comment;
 //    Wine has no comments (such a line is a key nobody asks for).
+//  - Wine keeps names as C strings: a NUL ends a header's or a key's name
+//    where it stands, with nothing trimmed before it. Windows is taken to
+//    read a NUL as any other character, so an edit that serves both readers
+//    serves either way.
 // Both end lines at CR, LF or CRLF, take a key as the text before a line's
 // first `=`, drop one pair of quotes around a value, match names without
 // regard to case, and use only the first section of a name and, in it, the
@@ -37,6 +41,8 @@ struct WindowsRules {
   // Whether a header's name runs to the line's last `]`, and a line without
   // one is no header; else it runs to the first `]` or the line's end.
   static constexpr bool kNameToLastBracket = false;
+  // Whether a NUL ends the name of a header or a key.
+  static constexpr bool kNulEndsNames = false;
 };
 
 struct WineRules {
@@ -46,6 +52,7 @@ struct WineRules {
   }
   static constexpr bool kHasComments = false;
   static constexpr bool kNameToLastBracket = true;
+  static constexpr bool kNulEndsNames = true;
 };
 
 template <typename Char>

@@ -224,6 +224,9 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
     std::map<std::string, std::string> env;
     std::string cause;  // the line, after "kavro-register: "
     bool needs_root = false;
+    // Run by the prefix's owner, for whom permissions count: as root, the
+    // prefix is given to another user, who runs the program.
+    bool as_owner = false;
   };
   const std::vector<Row> rows = {
       {"a mistyped WINEPREFIX",
@@ -317,6 +320,27 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
                      "nothing another user may change; run it as the user who owns the Wine "
                      "prefix",
        true},
+      {"the prefix closed to its owner",
+       [&] { ASSERT_EQ(chmod(prefix.c_str(), 0), 0); },
+       {},
+       prefix + ": the Wine prefix cannot be opened (from WINEPREFIX); give the user read and "
+                "search permission on it (chmod u+rx)",
+       false,
+       true},
+      {"drive_c closed to the prefix's owner",
+       [&] { ASSERT_EQ(chmod((prefix + "/drive_c").c_str(), 0), 0); },
+       {},
+       prefix + "/drive_c: this user may not enter it (permission denied); give the user read and "
+                "search permission on it (chmod u+rx), or run as a user who has them",
+       false,
+       true},
+      {"the install directory readable but not searchable",
+       [&] { ASSERT_EQ(chmod(install_dir.c_str(), 0444), 0); },
+       {},
+       install_dir + ": this user may not enter it (permission denied); give the user read and "
+                     "search permission on it (chmod u+rx), or run as a user who has them",
+       false,
+       true},
       {"something else as the lock file",
        [&] { WriteFile(prefix_.install_dir() / ".dasylab.ini.kavro-lock", "x"); },
        {},
@@ -332,9 +356,24 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
     std::map<std::string, std::string> env = {{"WINEPREFIX", prefix}};
     for (const auto& [name, value] : row.env) env[name] = value;
     if (env.contains("HOME")) env.erase("WINEPREFIX");
-    const ProcessResult result = RunProcess(KAVRO_REGISTER, {}, "/", env);
+    const bool as_other = row.as_owner && geteuid() == 0;
+    if (as_other) {
+      ASSERT_EQ(lchown(prefix.c_str(), 4242, 4242), 0);
+      for (const auto& entry : fs::recursive_directory_iterator(prefix_.path())) {
+        ASSERT_EQ(lchown(entry.path().c_str(), 4242, 4242), 0);
+      }
+    }
+    const ProcessResult result =
+        as_other ? RunProcess("/usr/bin/setpriv",
+                              {"--reuid=4242", "--regid=4242", "--clear-groups", KAVRO_REGISTER},
+                              "/", env)
+                 : RunProcess(KAVRO_REGISTER, {}, "/", env);
     ExpectWarning(result);
     EXPECT_THAT(result.err, HasSubstr("\nkavro-register: " + row.cause + "\n"));
+    // Open again, so that the prefix can go.
+    for (const std::string& closed : {prefix, prefix + "/drive_c", install_dir}) {
+      chmod(closed.c_str(), 0755);
+    }
   }
 }
 

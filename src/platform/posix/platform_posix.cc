@@ -82,7 +82,8 @@ std::string PrefixCause(const wine::NoPrefix& none) {
     case wine::NoPrefix::kUnreadable:
       break;
   }
-  return path + ": the Wine prefix cannot be opened" + FromWhere(none.where);
+  return path + ": the Wine prefix cannot be opened" + FromWhere(none.where) +
+         "; give the user read and search permission on it (chmod u+rx)";
 }
 
 class PosixPlatform final : public Platform {
@@ -163,6 +164,10 @@ class PosixPlatform final : public Platform {
                " of this Wine prefix leads to no directory (a disk not mounted?), and Wine reads "
                "the drive through it alone; mount what it leads to, or make it a link to the "
                "drive's directory";
+      case wine::Stop::kNoAccess:
+        return stop.host_path +
+               ": this user may not enter it (permission denied); give the user read and search "
+               "permission on it (chmod u+rx), or run as a user who has them";
       case wine::Stop::kOthersMayChange:
         return stop.host_path +
                ": another user may change this, and run as root this program follows nothing "

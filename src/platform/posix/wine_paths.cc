@@ -127,10 +127,15 @@ class Walk {
       if (name.windows && name.text != "..") {
         name.text = FindEntry(directory_.get(), name.text).value_or(name.text);
       }
+      const std::string parent = shown_;
       if (name.windows) shown_ += "/" + name.text;
       FileDescriptor entry(
           openat(directory_.get(), name.text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
       struct stat st;
+      if (!entry.valid() && errno == EACCES) {
+        shown_ = parent;  // the directory that may not be searched
+        return Stopped(stop, Stop::kNoAccess);
+      }
       if (!entry.valid()) {
         if (to_file && last && errno == ENOENT) return true;
         // The rest of the way, as it would have gone.
@@ -169,7 +174,7 @@ class Walk {
       }
       if (!S_ISDIR(st.st_mode)) return (to_file && last) || Stopped(stop, Stop::kMissing);
       FileDescriptor next(openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!next.valid()) return Stopped(stop, Stop::kMissing);
+      if (!next.valid()) return Stopped(stop, errno == EACCES ? Stop::kNoAccess : Stop::kMissing);
       directory_ = std::move(next);
       here_ = st;
     }

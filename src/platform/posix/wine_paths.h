@@ -60,6 +60,7 @@ struct Stop {
     kMissing,           // a directory on the way is missing, or not one
     kNotADrive,         // the path has no drive letter, or the drive no home
     kDriveUnreachable,  // the drive's link in dosdevices leads to no directory
+    kNoAccess,          // this user may not enter a directory on the way
     kOthersMayChange,   // run as root: another user may change what is on the way
     kNoPermissions,     // the same, on a file system without Unix permissions
   } reason = kMissing;

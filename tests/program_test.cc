@@ -205,10 +205,19 @@ TEST_F(ProgramTest, NeverWaitsWhereNobodyCanAnswerTheWarning) {
   EXPECT_EQ(at_terminal("2>/dev/null").exit_status, 1);
   EXPECT_EQ(at_terminal("2>&-").exit_status, 2);
 
-  // Standard error a pipe whose reader has gone: the failed write is
-  // reported by the exit status, not by death from SIGPIPE (141).
-  const ProcessResult broken_pipe =
-      run_in_shell("{ sleep 0.5; exec \"$0\"; } 2>&1 | true; exit ${PIPESTATUS[0]}", "");
+  // Standard error a pipe whose reader has gone (its read end closed before
+  // the program starts, and SIGPIPE as a shell leaves it): the failed write
+  // is reported by the exit status, not by death from SIGPIPE (141).
+  const ProcessResult broken_pipe = RunProcess("/usr/bin/python3",
+                                               {"-c",
+                                                "import os, signal, sys\n"
+                                                "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+                                                "read_end, write_end = os.pipe()\n"
+                                                "os.close(read_end)\n"
+                                                "os.dup2(write_end, 2)\n"
+                                                "os.execv(sys.argv[1], sys.argv[1:])",
+                                                KAVRO_REGISTER},
+                                               "/", env);
   EXPECT_EQ(broken_pipe.exit_status, 2);
 }
 

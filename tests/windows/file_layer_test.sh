@@ -162,7 +162,10 @@ rm -f "$work/.left.ini."*
 # The write starts once the file is held, not after a guessed while.
 rm -f "$KAVRO_RUN_DIR/moment-holder"
 probe hold 'C:\file-layer\held.ini' 300 >"$KAVRO_RUN_DIR/moment-holder" &
-for _ in $(seq 100); do grep -qs held "$KAVRO_RUN_DIR/moment-holder" && break; sleep 0.1; done
+moment_holder=$!
+until grep -qs held "$KAVRO_RUN_DIR/moment-holder" || ! kill -0 "$moment_holder" 2>/dev/null; do
+  sleep 0.1
+done
 expect_eq "held for a moment: written" "$(write held.ini)" 0
 wait
 expect_file "held for a moment: content" "$work/held.ini" "$registered"

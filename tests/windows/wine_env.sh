@@ -63,8 +63,10 @@ hold_open() {  # hold_open WINDOWS_PATH [shared]
   local said="$KAVRO_RUN_DIR/holder"
   "$wine_tools" "$KAVRO_PROBE" hold "$1" 0 ${2:+"$2"} >"$said" &
   holder=$!
-  for _ in $(seq 100); do grep -q held "$said" && return 0; sleep 0.1; done
-  fail "holder of $1: never held it"
+  until grep -q held "$said"; do
+    kill -0 "$holder" 2>/dev/null || { fail "holder of $1: ended without holding it"; return; }
+    sleep 0.1
+  done
 }
 
 let_go() {  # a holder gone already is fine: it was seen holding the file

@@ -17,13 +17,19 @@ std::u16string_view Trim(std::u16string_view s, Rules rules = Rules::kWindows) {
   return s;
 }
 
+// A name or value as the reader keeps it, once trimmed: Wine keeps C
+// strings, which a NUL ends.
+std::u16string_view Kept(std::u16string_view s, Rules rules) {
+  return rules == Rules::kWine ? s.substr(0, s.find(u'\0')) : s;
+}
+
 // The name in a header line (trimmed, starting with `[`), or nothing when
 // the line is no header for these rules.
 std::optional<std::u16string_view> HeaderName(std::u16string_view line, Rules rules) {
   const std::u16string_view inside = line.substr(1);
   const size_t end = rules == Rules::kWine ? inside.rfind(u']') : inside.find(u']');
   if (end == std::u16string_view::npos && rules == Rules::kWine) return std::nullopt;
-  return Trim(inside.substr(0, end), rules);
+  return Kept(Trim(inside.substr(0, end), rules), rules);
 }
 
 std::u16string Upper(std::u16string_view s) {
@@ -91,12 +97,12 @@ std::vector<Entry> ReadEntries(std::string_view file, Rules rules) {
     const size_t equals = line.find(u'=');
     std::u16string_view value = equals == std::u16string_view::npos
                                     ? std::u16string_view()
-                                    : Trim(line.substr(equals + 1), rules);
+                                    : Kept(Trim(line.substr(equals + 1), rules), rules);
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
         value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
     }
-    const std::u16string key(Trim(line.substr(0, equals), rules));
+    const std::u16string key(Kept(Trim(line.substr(0, equals), rules), rules));
     const bool visible = first_header[Upper(*section)] == header &&
                          seen_keys.insert(Upper(*section) + u'|' + Upper(key)).second;
     entries.push_back({*section, key, std::u16string(value), visible, line_index});

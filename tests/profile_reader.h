@@ -28,7 +28,8 @@ struct Entry {
 
 // Whose reading rules: Windows' own reader, or Wine's, which also trims
 // vertical tab, form feed and Ctrl-Z, ends a header's name at its last `]`
-// (a line without one is no header) and has no comment lines.
+// (a line without one is no header), has no comment lines and ends a
+// trimmed name or value at a NUL.
 enum class Rules { kWindows, kWine };
 
 // Every entry in file order; lines before the first header are left out.

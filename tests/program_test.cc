@@ -343,6 +343,32 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
                 "search permission on it (chmod u+rx), or run as a user who has them",
        false,
        true},
+      // Through dosdevices/c:, as Wine itself makes every prefix, the cause
+      // must name the directory that may not be entered, not the prefix
+      // above it, which the user may enter: chmod u+rx on the prefix
+      // changes nothing.
+      {"dosdevices closed to the prefix's owner",
+       [&] {
+         fs::create_directory(prefix_.path() / "dosdevices");
+         fs::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
+         ASSERT_EQ(chmod((prefix + "/dosdevices").c_str(), 0), 0);
+       },
+       {},
+       prefix + "/dosdevices: this user may not enter it (permission denied); give the user read "
+                "and search permission on it (chmod u+rx), or run as a user who has them",
+       false,
+       true},
+      {"drive_c closed to the prefix's owner, reached through dosdevices/c:",
+       [&] {
+         fs::create_directory(prefix_.path() / "dosdevices");
+         fs::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
+         ASSERT_EQ(chmod((prefix + "/drive_c").c_str(), 0), 0);
+       },
+       {},
+       prefix + "/dosdevices/c:: this user may not enter it (permission denied); give the user "
+                "read and search permission on it (chmod u+rx), or run as a user who has them",
+       false,
+       true},
       {"the install directory readable but not searchable",
        [&] { ASSERT_EQ(chmod(install_dir.c_str(), 0444), 0); },
        {},
@@ -380,7 +406,8 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
     ExpectWarning(result);
     EXPECT_THAT(result.err, HasSubstr("\nkavro-register: " + row.cause + "\n"));
     // Open again, so that the prefix can go.
-    for (const std::string& closed : {prefix, prefix + "/drive_c", install_dir}) {
+    for (const std::string& closed :
+         {prefix, prefix + "/dosdevices", prefix + "/drive_c", install_dir}) {
       chmod(closed.c_str(), 0755);
     }
   }

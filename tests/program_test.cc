@@ -365,8 +365,8 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
          ASSERT_EQ(chmod((prefix + "/drive_c").c_str(), 0), 0);
        },
        {},
-       prefix + "/dosdevices/c:: this user may not enter it (permission denied); give the user "
-                "read and search permission on it (chmod u+rx), or run as a user who has them",
+       prefix + "/drive_c: this user may not enter it (permission denied); give the user read and "
+                "search permission on it (chmod u+rx), or run as a user who has them",
        false,
        true},
       {"the install directory readable but not searchable",

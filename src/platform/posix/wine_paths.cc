@@ -127,15 +127,11 @@ class Walk {
       if (name.windows && name.text != "..") {
         name.text = FindEntry(directory_.get(), name.text).value_or(name.text);
       }
-      const std::string parent = shown_;
       if (name.windows) shown_ += "/" + name.text;
       FileDescriptor entry(
           openat(directory_.get(), name.text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
       struct stat st;
-      if (!entry.valid() && errno == EACCES) {
-        shown_ = parent;  // the directory that may not be searched
-        return Stopped(stop, Stop::kNoAccess);
-      }
+      if (!entry.valid() && errno == EACCES) return Denied(stop, directory_.get());
       if (!entry.valid()) {
         if (to_file && last && errno == ENOENT) return true;
         // The rest of the way, as it would have gone.
@@ -174,7 +170,8 @@ class Walk {
       }
       if (!S_ISDIR(st.st_mode)) return (to_file && last) || Stopped(stop, Stop::kMissing);
       FileDescriptor next(openat(entry.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!next.valid()) return Stopped(stop, errno == EACCES ? Stop::kNoAccess : Stop::kMissing);
+      if (!next.valid() && errno == EACCES) return Denied(stop, entry.get());
+      if (!next.valid()) return Stopped(stop, Stop::kMissing);
       directory_ = std::move(next);
       here_ = st;
     }
@@ -190,6 +187,17 @@ class Walk {
  private:
   bool Stopped(Stop& stop, Stop::Reason reason) const {
     stop = {reason, shown_};
+    return false;
+  }
+
+  // This user may not enter the directory `fd`: named where it really is,
+  // which past a link is not where the Windows path shows it.
+  bool Denied(Stop& stop, int fd) const {
+    char path[PATH_MAX];
+    const ssize_t length =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+    const bool known = length > 0 && length < static_cast<ssize_t>(sizeof path);
+    stop = {Stop::kNoAccess, known ? std::string(path, static_cast<size_t>(length)) : shown_};
     return false;
   }
 

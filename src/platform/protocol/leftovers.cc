@@ -111,9 +111,11 @@ Verdict CleanUpAfterDeadRuns(Directory& directory, const std::string& file_name)
     Result<bool> whole =
         *record ? RecordIsWhole(**leftover, **record, facts->size) : Result<bool>(false);
     if (!whole.ok()) continue;
-    // A temporary file is a record only once whole: until it was flushed,
-    // the file was not touched. A record's name it takes just before.
-    if (*record && (*whole || kind == Leftover::kRedo)) {
+    // Whatever its name, a file with a record's head is a record: whole, it
+    // proves the file; not whole, it was cut short before its flush, when
+    // the file was not touched yet, or damaged since, and then the file
+    // must still be the old one for it to go.
+    if (*record) {
       const Finished finished = FinishCutShortWrite(directory, name, std::move(*leftover), **record,
                                                     *whole, file_name, refused);
       if (finished != Finished::kNotThisFile || kind == Leftover::kRedo) continue;

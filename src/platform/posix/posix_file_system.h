@@ -47,6 +47,8 @@ class FileDescriptor final {
 ErrorKind KindOf(int error_number);
 Failure FailureOf(std::string call, std::string name, int error_number,
                   std::string other_name = "");
+// Success where `ok`, else the failure errno stands for.
+Status Checked(bool ok, const char* call, const std::string& name);
 
 class PosixFile final : public File {
  public:

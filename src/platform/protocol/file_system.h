@@ -219,6 +219,27 @@ class Directory {
   virtual uint64_t Nonce() = 0;
 };
 
+// Directory::Copy where the OS has no cheaper way: through a buffer of at
+// most `buffer_size` bytes. Where `from` ends early the copy fails with
+// `ended_early()`, the OS's words for it.
+template <typename EndedEarly>
+Status CopyThroughBuffer(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
+                         uint64_t length, uint64_t buffer_size, EndedEarly ended_early) {
+  std::vector<char> buffer(static_cast<size_t>(length < buffer_size ? length : buffer_size));
+  while (length > 0) {
+    size_t got = 0;
+    const auto want = static_cast<size_t>(length < buffer.size() ? length : buffer.size());
+    Status moved = from.ReadAt(from_offset, std::span(buffer.data(), want), got);
+    if (moved.ok() && got == 0) moved = ended_early();
+    if (moved.ok()) moved = to.WriteAt(to_offset, std::string_view(buffer.data(), got));
+    if (!moved.ok()) return moved;
+    from_offset += got;
+    to_offset += got;
+    length -= got;
+  }
+  return {};
+}
+
 }  // namespace profile
 
 #endif  // KAVRO_PLATFORM_PROTOCOL_FILE_SYSTEM_H_

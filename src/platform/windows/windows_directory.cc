@@ -183,10 +183,8 @@ class WindowsDirectory final : public Directory {
   }
 
   Status Remove(const std::string& name) override {
-    if (!DeleteFileW(PathOf(name).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-      return LastFailure("remove", name);
-    }
-    return {};
+    return Checked(DeleteFileW(PathOf(name).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND,
+                   "remove", name);
   }
 
   // A directory opened to write can be flushed like a file: NTFS and Wine
@@ -197,28 +195,15 @@ class WindowsDirectory final : public Directory {
     const FileHandle directory(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                            nullptr));
-    if (!directory.valid() || !FlushFileBuffers(directory.get())) return LastFailure("flush", ".");
-    return {};
+    return Checked(directory.valid() && FlushFileBuffers(directory.get()), "flush", ".");
   }
 
   Status Copy(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
               uint64_t length) override {
-    std::vector<char> buffer(static_cast<size_t>(std::min(length, kCopyBuffer)));
-    while (length > 0) {
-      size_t got = 0;
-      const auto want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
-      Status moved = from.ReadAt(from_offset, std::span(buffer.data(), want), got);
-      if (moved.ok() && got == 0) {
-        SetLastError(ERROR_HANDLE_EOF);
-        moved = LastFailure("copy from", Of(from).name());
-      }
-      if (moved.ok()) moved = to.WriteAt(to_offset, std::string_view(buffer.data(), got));
-      if (!moved.ok()) return moved;
-      from_offset += got;
-      to_offset += got;
-      length -= got;
-    }
-    return {};
+    return CopyThroughBuffer(from, from_offset, to, to_offset, length, kCopyBuffer, [&] {
+      SetLastError(ERROR_HANDLE_EOF);
+      return LastFailure("copy from", Of(from).name());
+    });
   }
 
   // Under Wine a new file cannot carry the Unix permissions, group,
@@ -301,17 +286,6 @@ class WindowsDirectory final : public Directory {
   uint64_t wraps_ = 0;
 };
 
-std::optional<std::wstring> Widen(const std::string& ansi) {
-  if (ansi.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(),
-                                         static_cast<int>(ansi.size()), nullptr, 0);
-  if (length <= 0) return std::nullopt;
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), static_cast<int>(ansi.size()),
-                      wide.data(), length);
-  return wide;
-}
-
 }  // namespace
 
 std::unique_ptr<Directory> DirectoryAt(std::wstring path) {
@@ -320,7 +294,7 @@ std::unique_ptr<Directory> DirectoryAt(std::wstring path) {
 
 Outcome WriteProfileEntry(const std::string& path, const Entry& entry) {
   try {
-    const std::optional<std::wstring> wide = Widen(path);
+    const std::optional<std::wstring> wide = Widen(path, CP_ACP, MB_ERR_INVALID_CHARS);
     const size_t separator = wide ? wide->find_last_of(L"\\/") : std::wstring::npos;
     if (separator == std::wstring::npos) return Outcome{WriteResult::kNoDirectory};
     const std::unique_ptr<Directory> directory = DirectoryAt(wide->substr(0, separator + 1));

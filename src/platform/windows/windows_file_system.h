@@ -51,10 +51,15 @@ class FileHandle final {
 ErrorKind KindOf(DWORD error);
 // The failure the last error stands for.
 Failure LastFailure(std::string call, std::string name, std::string other_name = "");
+// Success where `ok`, else the failure the last error stands for.
+Status Checked(BOOL ok, const char* call, const std::string& name);
 
 // Whether this program runs under Wine rather than on Windows.
 bool RunningUnderWine();
 
+// `text` in `code_page` as UTF-16; nothing where MultiByteToWideChar
+// refuses it (with MB_ERR_INVALID_CHARS, a byte the code page lacks).
+std::optional<std::wstring> Widen(std::string_view text, UINT code_page, DWORD flags);
 // Names in the protocol are UTF-8; Windows takes them as UTF-16.
 std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);

@@ -11,10 +11,7 @@
 
 namespace profile::posix {
 
-bool FileDescriptor::Close() {
-  const int fd = std::exchange(fd_, -1);
-  return fd < 0 || close(fd) == 0;
-}
+bool DescriptorTraits::Close(int fd) { return close(fd) == 0; }
 
 ErrorKind KindOf(int error_number) {
   using enum ErrorKind;

@@ -17,31 +17,18 @@
 #include <utility>
 
 #include "platform/protocol/file_system.h"
+#include "platform/protocol/unique_handle.h"
 
 namespace profile::posix {
 
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      Close();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { Close(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting whether the close succeeded (it can report a
-  // late write error).
-  bool Close();
-
- private:
-  int fd_;
+// A file descriptor, closed when destroyed.
+struct DescriptorTraits {
+  using Value = int;
+  static int None() { return -1; }
+  static bool Open(int fd) { return fd >= 0; }
+  static bool Close(int fd);
 };
+using FileDescriptor = UniqueHandle<DescriptorTraits>;
 
 // The one place where errno becomes the protocol's error.
 ErrorKind KindOf(int error_number);

@@ -18,34 +18,18 @@
 #include "platform/edit/profile_edit.h"
 #include "platform/protocol/file_system.h"
 #include "platform/protocol/outcome.h"
+#include "platform/protocol/unique_handle.h"
 
 namespace profile::windows {
 
-class FileHandle final {
- public:
-  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  FileHandle(FileHandle&& other) noexcept
-      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-  ~FileHandle() { Close(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now, reporting whether the close succeeded.
-  bool Close() {
-    const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-    return handle == INVALID_HANDLE_VALUE || CloseHandle(handle);
-  }
-
- private:
-  HANDLE handle_;
+// A handle to a file or directory, closed when destroyed.
+struct HandleTraits {
+  using Value = HANDLE;
+  static HANDLE None() { return INVALID_HANDLE_VALUE; }
+  static bool Open(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+  static bool Close(HANDLE handle) { return CloseHandle(handle); }
 };
+using FileHandle = UniqueHandle<HandleTraits>;
 
 // The one place where a Windows error code becomes the protocol's error.
 ErrorKind KindOf(DWORD error);

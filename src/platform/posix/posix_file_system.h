@@ -109,7 +109,8 @@ inline constexpr uint32_t kWindowsReadOnly = 0x1;
 
 // Whether a new file in the place of this one would differ in more than
 // its content: its owner or group, where this process may not give the new
-// file away; other names of the file; a file mounted in place.
+// file away; other names of the file; a file mounted in place (a bind
+// mount), which cannot be renamed over.
 bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name);
 
 // Whether nobody could have written `record` who may not write `file`.

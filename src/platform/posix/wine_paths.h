@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "platform/posix/posix_file_system.h"
-#include "platform/protocol/wine_causes.h"
+#include "platform/protocol/wine_prefix.h"
 
 namespace wine {
 

@@ -1,15 +1,41 @@
-// What the native program's walk into a Wine prefix can find in its way,
-// and the causes it gives for each: why there is no prefix to use, and
-// where and why the walk to a directory below it stopped. The walk itself
-// is the POSIX layer's (posix/wine_paths.h); these words need no OS.
-#ifndef KAVRO_PLATFORM_PROTOCOL_WINE_CAUSES_H_
-#define KAVRO_PLATFORM_PROTOCOL_WINE_CAUSES_H_
+// What the native program's walk into a Wine prefix needs that no OS call
+// does: the names a Windows path and a link's target are walked by, what
+// the walk can find in its way, and the causes it gives for each (why there
+// is no prefix to use, where and why the walk below it stopped). The walk
+// itself is the POSIX layer's (posix/wine_paths.h).
+#ifndef KAVRO_PLATFORM_PROTOCOL_WINE_PREFIX_H_
+#define KAVRO_PLATFORM_PROTOCOL_WINE_PREFIX_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace wine {
+
+// One name still to walk: a name of the Windows path (matched without
+// regard to case where it does not match exactly, and shown in the host
+// path), or one from a link's target, taken as it is.
+struct Name {
+  std::string text;
+  bool windows = true;
+};
+
+// The drive letter of the absolute Windows path `path` ("C:\Dir", `/`
+// allowed too), in lower case; '\0' where it has none.
+char DriveLetter(std::string_view path);
+
+// The components of a Windows path after its drive, with "." and ".."
+// taken as Windows takes them: by their text.
+std::vector<Name> WindowsNames(std::string_view path);
+
+// A link's target split as it stands: its ".." is the parent of where the
+// link is.
+std::vector<Name> LinkNames(std::string_view target);
+
+// Whether `a` and `b` are the same name but for ASCII case, as Windows
+// matches names.
+bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 
 // Where the prefix is: $WINEPREFIX, or ~/.wine when that is unset, made
 // absolute against the starting directory.
@@ -49,4 +75,4 @@ std::string CauseOf(const Stop& stop, std::string_view windows_path);
 
 }  // namespace wine
 
-#endif  // KAVRO_PLATFORM_PROTOCOL_WINE_CAUSES_H_
+#endif  // KAVRO_PLATFORM_PROTOCOL_WINE_PREFIX_H_

@@ -1,8 +1,13 @@
-// The causes of the native program's walk into a Wine prefix.
-#include "platform/protocol/wine_causes.h"
+// The names the native program's walk into a Wine prefix goes by, and its
+// causes.
+#include "platform/protocol/wine_prefix.h"
+
+#include <algorithm>
 
 namespace wine {
 namespace {
+
+char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Where the prefix came from, for the words of a cause.
 std::string FromWhere(const PrefixPath& where) {
@@ -27,6 +32,44 @@ std::string ShellWord(const std::string& word) {
 }
 
 }  // namespace
+
+char DriveLetter(std::string_view path) {
+  const bool absolute = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  const char letter = absolute ? ToLowerAscii(path[0]) : '\0';
+  return letter >= 'a' && letter <= 'z' ? letter : '\0';
+}
+
+std::vector<Name> WindowsNames(std::string_view path) {
+  std::vector<Name> names;
+  size_t begin = 0;
+  while (begin <= path.size()) {
+    const size_t end = std::min(path.find_first_of("\\/", begin), path.size());
+    const std::string_view component = path.substr(begin, end - begin);
+    if (component == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!component.empty() && component != ".") {
+      names.push_back({std::string(component), true});
+    }
+    begin = end + 1;
+  }
+  return names;
+}
+
+std::vector<Name> LinkNames(std::string_view target) {
+  std::vector<Name> names;
+  for (size_t begin = 0; begin <= target.size();) {
+    const size_t end = std::min(target.find('/', begin), target.size());
+    if (end > begin) names.push_back({std::string(target.substr(begin, end - begin)), false});
+    begin = end + 1;
+  }
+  return names;
+}
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ToLowerAscii(x) == ToLowerAscii(y);
+         });
+}
 
 std::string CauseOf(const NoPrefix& none, std::string (*user_name)(uint32_t), uint32_t user) {
   const std::string& path = none.where.path;

@@ -34,10 +34,7 @@ Failure LastFailure(std::string call, std::string name, std::string other_name) 
       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string reason = length > 0 ? std::string(text, length) : "error " + std::to_string(error);
   if (text != nullptr) LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                             reason.back() == ' ' || reason.back() == '.')) {
-    reason.pop_back();
-  }
+  reason.erase(reason.find_last_not_of("\r\n .") + 1);
   return {KindOf(error), std::move(call), std::move(name), std::move(other_name),
           std::move(reason)};
 }

@@ -21,18 +21,9 @@ namespace {
 // The icon bits of a message box style, drawn as text. Every box has only
 // an OK button.
 const char* IconFor(int style) {
-  switch (style & 0x70) {
-    case 0x10:
-      return "(x) ";
-    case 0x20:
-      return "(?) ";
-    case 0x30:
-      return "(!) ";
-    case 0x40:
-      return "(i) ";
-    default:
-      return "";
-  }
+  // By the bits 0x70: none, stop, question, exclamation, information.
+  static constexpr const char* kIcons[] = {"", "(x) ", "(?) ", "(!) ", "(i) ", "", "", ""};
+  return kIcons[(style & 0x70) >> 4];
 }
 
 std::string UserName(uint32_t uid) {

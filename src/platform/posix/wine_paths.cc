@@ -45,18 +45,11 @@ std::optional<std::string> FindEntry(int directory, const std::string& name) {
 // mount's owner and mode: NTFS (ntfs-3g through FUSE, the kernel's ntfs3),
 // FAT and exFAT.
 bool KeepsNoPermissions(int fd) {
+  // FUSE, NTFS, ntfs3, FAT, exFAT.
+  constexpr unsigned long kTypes[] = {0x65735546, 0x5346544e, 0x7366746e, 0x4d44, 0x2011bab0};
   struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0x65735546:  // FUSE
-    case 0x5346544e:  // NTFS
-    case 0x7366746e:  // ntfs3
-    case 0x4d44:      // FAT
-    case 0x2011bab0:  // exFAT
-      return true;
-    default:
-      return false;
-  }
+  return fstatfs(fd, &fs) == 0 &&
+         std::ranges::find(kTypes, static_cast<unsigned long>(fs.f_type)) != std::end(kTypes);
 }
 
 // Whether root may trust what `st`, found in a directory owned by

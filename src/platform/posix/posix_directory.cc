@@ -74,7 +74,8 @@ class PosixDirectory final : public Directory {
     }
     const int mode = access == Access::kRead ? O_RDONLY : O_RDWR;
     FileDescriptor fd(openat(dir(), name.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
-    if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return NotAFile(name);
+    if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+      return NotARegularFile(name);
     return Opened(std::move(fd), name, access == Access::kRead ? "open" : "open for writing");
   }
 
@@ -82,7 +83,7 @@ class PosixDirectory final : public Directory {
     FileDescriptor fd(openat(dir(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     return Opened(std::move(fd), name, "open");
   }
@@ -170,7 +171,7 @@ class PosixDirectory final : public Directory {
       }
     }
     return CopyThroughBuffer(
-        from, static_cast<uint64_t>(in), to, static_cast<uint64_t>(out), length, kCopyBuffer, [&] {
+        from, static_cast<uint64_t>(in), to, static_cast<uint64_t>(out), length, [&] {
           return Failure{ErrorKind::kIo, "copy from", NameOf(from), "", "it ended early"};
         });
   }
@@ -237,11 +238,6 @@ class PosixDirectory final : public Directory {
   }
 
  private:
-  static constexpr uint64_t kCopyBuffer = uint64_t{1} << 20;
-
-  static Failure NotAFile(const std::string& name) {
-    return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
-  }
   // The file open as `fd`, or the failure of `call` that left it closed.
   static Result<std::unique_ptr<File>> Opened(FileDescriptor fd, const std::string& name,
                                               const char* call) {

@@ -219,13 +219,20 @@ class Directory {
   virtual uint64_t Nonce() = 0;
 };
 
-// Directory::Copy where the OS has no cheaper way: through a buffer of at
-// most `buffer_size` bytes. Where `from` ends early the copy fails with
-// `ended_early()`, the OS's words for it.
+// What an OS layer refuses to open, or to keep open, as no file of its own.
+inline Failure NotARegularFile(const std::string& name) {
+  return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
+}
+
+// Directory::Copy where the OS has no cheaper way: through a buffer of
+// 1 MiB at most, as fewer, larger calls copy faster, above all under Wine,
+// where every call costs a trip through its layers. Where `from` ends early
+// the copy fails with `ended_early()`, the OS's words for it.
 template <typename EndedEarly>
 Status CopyThroughBuffer(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
-                         uint64_t length, uint64_t buffer_size, EndedEarly ended_early) {
-  std::vector<char> buffer(static_cast<size_t>(length < buffer_size ? length : buffer_size));
+                         uint64_t length, EndedEarly ended_early) {
+  constexpr uint64_t kBufferSize = uint64_t{1} << 20;
+  std::vector<char> buffer(static_cast<size_t>(length < kBufferSize ? length : kBufferSize));
   while (length > 0) {
     size_t got = 0;
     const auto want = static_cast<size_t>(length < buffer.size() ? length : buffer.size());

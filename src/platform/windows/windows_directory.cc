@@ -13,9 +13,6 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRetryForMilliseconds = 1000;
 constexpr DWORD kRetryPauseMilliseconds = 50;
-// Copies go through a buffer this large: under Wine every call costs a
-// trip through its layers, so fewer, larger calls copy faster.
-constexpr uint64_t kCopyBuffer = uint64_t{1} << 20;
 
 // The attributes a file keeps across a replace. The archive bit is set as
 // by any write: the content has changed and wants backing up.
@@ -43,10 +40,6 @@ FileHandle OpenShared(const std::wstring& path, DWORD access) {
   }
 }
 
-Failure NotAFile(const std::string& name) {
-  return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
-}
-
 class WindowsDirectory final : public Directory {
  public:
   explicit WindowsDirectory(std::wstring path) : path_(std::move(path)) {}
@@ -58,7 +51,8 @@ class WindowsDirectory final : public Directory {
     const std::wstring path = PathOf(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure("open", name);
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return NotAFile(name);
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+      return NotARegularFile(name);
     FileHandle file = OpenShared(
         path, access == Access::kRead ? GENERIC_READ | READ_CONTROL : GENERIC_READ | GENERIC_WRITE);
     if (!file.valid()) {
@@ -68,7 +62,7 @@ class WindowsDirectory final : public Directory {
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     return Made(std::move(file), name, path);
   }
@@ -79,7 +73,7 @@ class WindowsDirectory final : public Directory {
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure("open", name);
     if (attributes &
         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -88,7 +82,7 @@ class WindowsDirectory final : public Directory {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     return Made(std::move(file), name, path);
   }
@@ -200,7 +194,7 @@ class WindowsDirectory final : public Directory {
 
   Status Copy(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
               uint64_t length) override {
-    return CopyThroughBuffer(from, from_offset, to, to_offset, length, kCopyBuffer, [&] {
+    return CopyThroughBuffer(from, from_offset, to, to_offset, length, [&] {
       SetLastError(ERROR_HANDLE_EOF);
       return LastFailure("copy from", Of(from).name());
     });

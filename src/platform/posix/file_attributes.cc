@@ -110,10 +110,6 @@ bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
   return true;
 }
 
-// Whether a new file in the place of this one would differ in more than its
-// content: its owner or group, where this process may not give the new file
-// away; other names of the file; a file mounted in place (a bind mount),
-// which cannot be renamed over.
 bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name) {
   const auto file_mount = MountOf(directory, file_name.c_str());
   const bool mounted_in_place = !file_mount || file_mount != MountOf(directory, "");

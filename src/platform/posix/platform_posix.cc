@@ -21,69 +21,14 @@ namespace {
 // The icon bits of a message box style, drawn as text. Every box has only
 // an OK button.
 const char* IconFor(int style) {
-  switch (style & 0x70) {
-    case 0x10:
-      return "(x) ";
-    case 0x20:
-      return "(?) ";
-    case 0x30:
-      return "(!) ";
-    case 0x40:
-      return "(i) ";
-    default:
-      return "";
-  }
+  // By the bits 0x70: none, stop, question, exclamation, information.
+  static constexpr const char* kIcons[] = {"", "(x) ", "(?) ", "(!) ", "(i) ", "", "", ""};
+  return kIcons[(style & 0x70) >> 4];
 }
 
-// Where the prefix came from, for the words of a cause.
-std::string FromWhere(const wine::PrefixPath& where) {
-  return where.from_variable ? " (from WINEPREFIX)" : " (from HOME, as WINEPREFIX is not set)";
-}
-
-std::string UserName(uid_t uid) {
+std::string UserName(uint32_t uid) {
   const passwd* user = getpwuid(uid);
   return user != nullptr ? user->pw_name : "#" + std::to_string(uid);
-}
-
-// `text` in single quotes, as a shell reads it back whatever it holds: each
-// quote in it closed, escaped and opened again.
-std::string ShellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-// A word of a command to paste, quoted where a shell would read it as
-// something else ("#4242" starts a comment).
-std::string ShellWord(const std::string& word) {
-  const bool plain = !word.empty() && word.find_first_not_of(
-                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                          "0123456789._-") == std::string::npos;
-  return plain ? word : ShellQuoted(word);
-}
-
-// Why there is no prefix to use, and what to do.
-std::string PrefixCause(const wine::NoPrefix& none) {
-  const std::string& path = none.where.path;
-  switch (none.problem) {
-    case wine::NoPrefix::kMissing:
-      return path + ": no such Wine prefix" + FromWhere(none.where) +
-             "; set WINEPREFIX to the prefix DASYLab 8.0 is installed in";
-    case wine::NoPrefix::kNotADirectory:
-      return path + ": not a directory, so no Wine prefix" + FromWhere(none.where) +
-             "; set WINEPREFIX to the prefix DASYLab 8.0 is installed in";
-    case wine::NoPrefix::kNotOwned:
-      return path + ": the Wine prefix belongs to " + UserName(none.owner) + ", not to " +
-             UserName(getuid()) + FromWhere(none.where) +
-             ", and like Wine this program uses only a prefix of the user's own; run it as its "
-             "owner: sudo -u " +
-             ShellWord(UserName(none.owner)) + " WINEPREFIX=" + ShellQuoted(path) +
-             " kavro-register";
-    case wine::NoPrefix::kUnreadable:
-      break;
-  }
-  return path + ": the Wine prefix cannot be opened" + FromWhere(none.where) +
-         "; give the user read and search permission on it (chmod u+rx)";
 }
 
 class PosixPlatform final : public Platform {
@@ -144,7 +89,7 @@ class PosixPlatform final : public Platform {
   // cause, where there is none.
   std::optional<wine::Place> Reach(const std::string& windows_path, bool whole) {
     if (!prefix_.prefix) {
-      cause_ = PrefixCause(prefix_.none);
+      cause_ = wine::CauseOf(prefix_.none, UserName, getuid());
       return std::nullopt;
     }
     wine::Stop stop;
@@ -154,32 +99,7 @@ class PosixPlatform final : public Platform {
   }
 
   std::string CauseOf(const wine::Stop& stop, const std::string& windows_path) const {
-    switch (stop.reason) {
-      case wine::Stop::kNotADrive:
-        return stop.host_path + ": no drive " + windows_path.substr(0, 2) +
-               " in this Wine prefix (neither dosdevices/c: nor drive_c); set WINEPREFIX to the "
-               "prefix DASYLab 8.0 is installed in";
-      case wine::Stop::kDriveUnreachable:
-        return stop.host_path + ": drive " + windows_path.substr(0, 2) +
-               " of this Wine prefix leads to no directory (a disk not mounted?), and Wine reads "
-               "the drive through it alone; mount what it leads to, or make it a link to the "
-               "drive's directory";
-      case wine::Stop::kNoAccess:
-        return stop.host_path +
-               ": this user may not enter it (permission denied); give the user read and search "
-               "permission on it (chmod u+rx), or run as a user who has them";
-      case wine::Stop::kOthersMayChange:
-        return stop.host_path +
-               ": another user may change this, and run as root this program follows nothing "
-               "another user may change; run it as the user who owns the Wine prefix";
-      case wine::Stop::kNoPermissions:
-        return stop.host_path +
-               ": a file system that keeps no Unix permissions, so that every user may change "
-               "it; mount it with the uid and gid of the user who runs DASYLab (as in "
-               "-o uid=1000,gid=1000) and run this program as that user";
-      case wine::Stop::kMissing:
-        break;
-    }
+    if (stop.reason != wine::Stop::kMissing) return wine::CauseOf(stop, windows_path);
     // DASYLab 8.0 installed by a 32-bit installer into a 64-bit prefix.
     wine::Stop elsewhere;
     const bool in_x86 =

@@ -16,6 +16,7 @@ namespace profile::posix {
 namespace {
 
 int FdOf(File& file) { return static_cast<PosixFile&>(file).fd(); }
+const std::string& NameOf(File& file) { return static_cast<PosixFile&>(file).name(); }
 
 // Whether copy_file_range failed only because it cannot copy here: a kernel
 // without it, a sandbox that forbids it, a file system that refuses it. A
@@ -73,21 +74,18 @@ class PosixDirectory final : public Directory {
     }
     const int mode = access == Access::kRead ? O_RDONLY : O_RDWR;
     FileDescriptor fd(openat(dir(), name.c_str(), mode | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) {
-      return FailureOf(access == Access::kRead ? "open" : "open for writing", name, errno);
-    }
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return NotAFile(name);
-    return Made(std::move(fd), name);
+    if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+      return NotARegularFile(name);
+    return Opened(std::move(fd), name, access == Access::kRead ? "open" : "open for writing");
   }
 
   Result<std::unique_ptr<File>> OpenLeftover(const std::string& name) override {
     FileDescriptor fd(openat(dir(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (!fd.valid()) return FailureOf("open", name, errno);
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-      return NotAFile(name);
+    if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+      return NotARegularFile(name);
     }
-    return Made(std::move(fd), name);
+    return Opened(std::move(fd), name, "open");
   }
 
   // In a sticky directory the system may refuse to create over another
@@ -98,8 +96,7 @@ class PosixDirectory final : public Directory {
     FileDescriptor fd(openat(dir(), name.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
     created = fd.valid();
     if (!fd.valid() && errno == EEXIST) fd = FileDescriptor(openat(dir(), name.c_str(), kFlags));
-    if (!fd.valid()) return FailureOf("open", name, errno);
-    return Made(std::move(fd), name);
+    return Opened(std::move(fd), name, "open");
   }
 
   Result<std::unique_ptr<File>> CreateNew(const std::string& name, NewFile kind) override {
@@ -108,8 +105,7 @@ class PosixDirectory final : public Directory {
     const mode_t mode = kind == NewFile::kOrdinary ? 0666 : 0600;
     FileDescriptor fd(
         openat(dir(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!fd.valid()) return FailureOf("create", name, errno);
-    return Made(std::move(fd), name);
+    return Opened(std::move(fd), name, "create");
   }
 
   Result<FileFacts> Look(const std::string& name) override {
@@ -154,16 +150,10 @@ class PosixDirectory final : public Directory {
   }
 
   Status Remove(const std::string& name) override {
-    if (unlinkat(dir(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      return FailureOf("remove", name, errno);
-    }
-    return {};
+    return Checked(unlinkat(dir(), name.c_str(), 0) == 0 || errno == ENOENT, "remove", name);
   }
 
-  Status Sync() override {
-    if (fsync(dir()) != 0) return FailureOf("flush", ".", errno);
-    return {};
-  }
+  Status Sync() override { return Checked(fsync(dir()) == 0, "flush", "."); }
 
   Status Copy(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
               uint64_t length) override {
@@ -175,28 +165,15 @@ class PosixDirectory final : public Directory {
         length -= static_cast<uint64_t>(copied);
       } else if (copied == 0 || errno != EINTR) {
         if (copied < 0 && !KernelCopyUnavailable(errno)) {
-          return FailureOf("copy to", static_cast<PosixFile&>(to).name(), errno);
+          return FailureOf("copy to", NameOf(to), errno);
         }
         break;
       }
     }
-    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBuffer)));
-    while (length > 0) {
-      size_t got = 0;
-      const auto want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
-      Status moved = from.ReadAt(static_cast<uint64_t>(in), std::span(buffer.data(), want), got);
-      if (moved.ok() && got == 0) {
-        moved = Failure{ErrorKind::kIo, "copy from", static_cast<PosixFile&>(from).name(), "",
-                        "it ended early"};
-      }
-      if (moved.ok())
-        moved = to.WriteAt(static_cast<uint64_t>(out), std::string_view(buffer.data(), got));
-      if (!moved.ok()) return moved;
-      in += static_cast<off_t>(got);
-      out += static_cast<off_t>(got);
-      length -= got;
-    }
-    return {};
+    return CopyThroughBuffer(
+        from, static_cast<uint64_t>(in), to, static_cast<uint64_t>(out), length, [&] {
+          return Failure{ErrorKind::kIo, "copy from", NameOf(from), "", "it ended early"};
+        });
   }
 
   // A link is written in place, so that it stays a link; so is a file on
@@ -214,7 +191,7 @@ class PosixDirectory final : public Directory {
   // carried makes the file written in place instead.
   Status CarryOver(File& original, File& replacement) override {
     struct stat st;
-    const std::string& name = static_cast<PosixFile&>(original).name();
+    const std::string& name = NameOf(original);
     if (fstat(FdOf(original), &st) != 0) return FailureOf("stat", name, errno);
     const std::optional<ExtendedAttributes> extended = ReadExtendedAttributes(FdOf(original));
     if (!extended) return FailureOf("read the extended attributes of", name, errno);
@@ -261,13 +238,11 @@ class PosixDirectory final : public Directory {
   }
 
  private:
-  static constexpr uint64_t kCopyBuffer = uint64_t{1} << 20;
-
-  static Failure NotAFile(const std::string& name) {
-    return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
-  }
-  static std::unique_ptr<File> Made(FileDescriptor fd, const std::string& name) {
-    return std::make_unique<PosixFile>(std::move(fd), name);
+  // The file open as `fd`, or the failure of `call` that left it closed.
+  static Result<std::unique_ptr<File>> Opened(FileDescriptor fd, const std::string& name,
+                                              const char* call) {
+    if (!fd.valid()) return FailureOf(call, name, errno);
+    return std::unique_ptr<File>(std::make_unique<PosixFile>(std::move(fd), name));
   }
   int dir() const { return directory_.get(); }
 

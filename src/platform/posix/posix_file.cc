@@ -5,56 +5,41 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/posix/posix_file_system.h"
 
 namespace profile::posix {
 
-bool FileDescriptor::Close() {
-  const int fd = std::exchange(fd_, -1);
-  return fd < 0 || close(fd) == 0;
-}
+bool DescriptorTraits::Close(int fd) { return close(fd) == 0; }
 
 ErrorKind KindOf(int error_number) {
-  switch (error_number) {
-    case ENOENT:
-      return ErrorKind::kMissing;
-    case ENOTDIR:
-      return ErrorKind::kNoDirectory;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::kAccessDenied;
-    case EROFS:
-      return ErrorKind::kReadOnlyMedium;
-    case ENOSPC:
-    case EDQUOT:
-      return ErrorKind::kDiskFull;
-    case EFBIG:
-      return ErrorKind::kTooLarge;
-    case ETXTBSY:
-    case EBUSY:
-    case EAGAIN:
-      return ErrorKind::kInUse;
-    case EISDIR:
-    case ELOOP:
-    case ENXIO:
-      return ErrorKind::kNotAFile;
-    case EEXIST:
-      return ErrorKind::kExists;
-    case ENOSYS:
-    case EOPNOTSUPP:
-    case EXDEV:
-      return ErrorKind::kUnsupported;
-    case EIO:
-      return ErrorKind::kIo;
-    default:
-      return ErrorKind::kOther;
-  }
+  using enum ErrorKind;
+  const auto is = [error_number](std::initializer_list<int> codes) {
+    return std::find(codes.begin(), codes.end(), error_number) != codes.end();
+  };
+  if (is({ENOENT})) return kMissing;
+  if (is({ENOTDIR})) return kNoDirectory;
+  if (is({EACCES, EPERM})) return kAccessDenied;
+  if (is({EROFS})) return kReadOnlyMedium;
+  if (is({ENOSPC, EDQUOT})) return kDiskFull;
+  if (is({EFBIG})) return kTooLarge;
+  if (is({ETXTBSY, EBUSY, EAGAIN})) return kInUse;
+  if (is({EISDIR, ELOOP, ENXIO})) return kNotAFile;
+  if (is({EEXIST})) return kExists;
+  if (is({ENOSYS, EOPNOTSUPP, EXDEV})) return kUnsupported;
+  if (is({EIO})) return kIo;
+  return kOther;
 }
 
 Failure FailureOf(std::string call, std::string name, int error_number, std::string other_name) {
   return {KindOf(error_number), std::move(call), std::move(name), std::move(other_name),
           std::strerror(error_number)};
+}
+
+Status Checked(bool ok, const char* call, const std::string& name) {
+  const int error_number = errno;
+  return ok ? Status() : FailureOf(call, name, error_number);
 }
 
 FileFacts FactsOf(const struct stat& st) {
@@ -108,8 +93,7 @@ Status PosixFile::WriteAt(uint64_t offset, std::string_view data) {
 }
 
 Status PosixFile::SetSize(uint64_t size) {
-  if (ftruncate(fd(), static_cast<off_t>(size)) != 0) return FailureOf("resize", name_, errno);
-  return {};
+  return Checked(ftruncate(fd(), static_cast<off_t>(size)) == 0, "resize", name_);
 }
 
 Status PosixFile::Reserve(uint64_t size) {
@@ -135,10 +119,7 @@ Status PosixFile::Reserve(uint64_t size) {
   return Flush();
 }
 
-Status PosixFile::Flush() {
-  if (fsync(fd()) != 0) return FailureOf("flush", name_, errno);
-  return {};
-}
+Status PosixFile::Flush() { return Checked(fsync(fd()) == 0, "flush", name_); }
 
 // An open file description's lock (not a process's, which closing any
 // other descriptor of the file would drop). Wine keeps a Windows program's
@@ -154,9 +135,6 @@ Result<bool> PosixFile::TryLock(uint64_t offset) {
   return FailureOf("lock", name_, errno);
 }
 
-Status PosixFile::Close() {
-  if (!fd_.Close()) return FailureOf("close", name_, errno);
-  return {};
-}
+Status PosixFile::Close() { return Checked(fd_.Close(), "close", name_); }
 
 }  // namespace profile::posix

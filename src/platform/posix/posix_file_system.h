@@ -17,36 +17,25 @@
 #include <utility>
 
 #include "platform/protocol/file_system.h"
+#include "platform/protocol/unique_handle.h"
 
 namespace profile::posix {
 
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      Close();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { Close(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting whether the close succeeded (it can report a
-  // late write error).
-  bool Close();
-
- private:
-  int fd_;
+// A file descriptor, closed when destroyed.
+struct DescriptorTraits {
+  using Value = int;
+  static int None() { return -1; }
+  static bool Open(int fd) { return fd >= 0; }
+  static bool Close(int fd);
 };
+using FileDescriptor = UniqueHandle<DescriptorTraits>;
 
 // The one place where errno becomes the protocol's error.
 ErrorKind KindOf(int error_number);
 Failure FailureOf(std::string call, std::string name, int error_number,
                   std::string other_name = "");
+// Success where `ok`, else the failure errno stands for.
+Status Checked(bool ok, const char* call, const std::string& name);
 
 class PosixFile final : public File {
  public:
@@ -120,7 +109,8 @@ inline constexpr uint32_t kWindowsReadOnly = 0x1;
 
 // Whether a new file in the place of this one would differ in more than
 // its content: its owner or group, where this process may not give the new
-// file away; other names of the file; a file mounted in place.
+// file away; other names of the file; a file mounted in place (a bind
+// mount), which cannot be renamed over.
 bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name);
 
 // Whether nobody could have written `record` who may not write `file`.

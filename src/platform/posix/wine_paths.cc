@@ -23,40 +23,6 @@ namespace {
 // How many links a path may pass through, as the kernel allows.
 constexpr int kMostLinks = 40;
 
-char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return ToLowerAscii(x) == ToLowerAscii(y);
-         });
-}
-
-// One name still to walk: a name of the Windows path (matched without
-// regard to case where it does not match exactly, and shown in the host
-// path), or one from a link's target, taken as it is.
-struct Name {
-  std::string text;
-  bool windows = true;
-};
-
-// The components of a Windows path after its drive, with "." and ".."
-// taken as Windows takes them: by their text.
-std::vector<std::string> SplitComponents(std::string_view path) {
-  std::vector<std::string> components;
-  size_t begin = 0;
-  while (begin <= path.size()) {
-    const size_t end = std::min(path.find_first_of("\\/", begin), path.size());
-    const std::string_view component = path.substr(begin, end - begin);
-    if (component == "..") {
-      if (!components.empty()) components.pop_back();
-    } else if (!component.empty() && component != ".") {
-      components.emplace_back(component);
-    }
-    begin = end + 1;
-  }
-  return components;
-}
-
 // The entry of `directory` called `name`: the exact name when it exists,
 // else the first entry that matches without regard to case.
 std::optional<std::string> FindEntry(int directory, const std::string& name) {
@@ -79,18 +45,11 @@ std::optional<std::string> FindEntry(int directory, const std::string& name) {
 // mount's owner and mode: NTFS (ntfs-3g through FUSE, the kernel's ntfs3),
 // FAT and exFAT.
 bool KeepsNoPermissions(int fd) {
+  // FUSE, NTFS, ntfs3, FAT, exFAT.
+  constexpr unsigned long kTypes[] = {0x65735546, 0x5346544e, 0x7366746e, 0x4d44, 0x2011bab0};
   struct statfs fs;
-  if (fstatfs(fd, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0x65735546:  // FUSE
-    case 0x5346544e:  // NTFS
-    case 0x7366746e:  // ntfs3
-    case 0x4d44:      // FAT
-    case 0x2011bab0:  // exFAT
-      return true;
-    default:
-      return false;
-  }
+  return fstatfs(fd, &fs) == 0 &&
+         std::ranges::find(kTypes, static_cast<unsigned long>(fs.f_type)) != std::end(kTypes);
 }
 
 // Whether root may trust what `st`, found in a directory owned by
@@ -158,13 +117,7 @@ class Walk {
             return Stopped(stop, Stop::kMissing);
           }
         }
-        // Split as it stands: its ".." is the parent of where the link is.
-        std::vector<Name> more;
-        for (size_t begin = 0; begin <= text.size();) {
-          const size_t end = std::min(text.find('/', begin), text.size());
-          if (end > begin) more.push_back({std::string(text.substr(begin, end - begin)), false});
-          begin = end + 1;
-        }
+        const std::vector<Name> more = LinkNames(text);
         names.insert(names.end(), more.rbegin(), more.rend());
         continue;
       }
@@ -249,15 +202,10 @@ OpenedPrefix OpenPrefix() {
 
 std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, bool whole,
                            Stop& stop) {
-  const bool absolute = windows_path.size() >= 3 && windows_path[1] == ':' &&
-                        (windows_path[2] == '\\' || windows_path[2] == '/');
-  const char letter = absolute ? ToLowerAscii(windows_path[0]) : '\0';
+  const char letter = DriveLetter(windows_path);
   stop = {Stop::kNotADrive, prefix.where.path};
-  if (letter < 'a' || letter > 'z') return std::nullopt;
-  std::vector<Name> names;
-  for (std::string& component : SplitComponents(windows_path.substr(3))) {
-    names.push_back({std::move(component), true});
-  }
+  if (letter == '\0') return std::nullopt;
+  std::vector<Name> names = WindowsNames(windows_path.substr(3));
   Place place{FileDescriptor(), "", "."};
   if (!whole) {
     if (names.empty()) return std::nullopt;

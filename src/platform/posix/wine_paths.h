@@ -3,24 +3,18 @@
 #ifndef KAVRO_PLATFORM_POSIX_WINE_PATHS_H_
 #define KAVRO_PLATFORM_POSIX_WINE_PATHS_H_
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/posix/posix_file_system.h"
+#include "platform/protocol/wine_prefix.h"
 
 namespace wine {
 
 using profile::posix::FileDescriptor;
 
-// Where the prefix is: $WINEPREFIX, or ~/.wine when that is unset, made
-// absolute against the starting directory.
-struct PrefixPath {
-  std::string path;
-  bool from_variable = false;
-};
+// Where the prefix is (PrefixPath).
 PrefixPath FindPrefix();
 
 // The prefix, opened once: everything inside it is reached from this
@@ -29,13 +23,6 @@ PrefixPath FindPrefix();
 struct Prefix {
   PrefixPath where;
   FileDescriptor directory;
-};
-
-// Why there is no prefix to use.
-struct NoPrefix {
-  enum Problem { kMissing, kNotADirectory, kNotOwned, kUnreadable } problem = kMissing;
-  PrefixPath where;
-  uid_t owner = 0;  // for kNotOwned
 };
 
 // FindPrefix's prefix, opened; like Wine, only where the user running the
@@ -52,19 +39,6 @@ struct Place {
   FileDescriptor directory;
   std::string host_directory;  // its path as the walk spelled it
   std::string name;            // as found there, or as given where nothing is
-};
-
-// Where and why a walk stopped.
-struct Stop {
-  enum Reason {
-    kMissing,           // a directory on the way is missing, or not one
-    kNotADrive,         // the path has no drive letter, or the drive no home
-    kDriveUnreachable,  // the drive's link in dosdevices leads to no directory
-    kNoAccess,          // this user may not enter a directory on the way
-    kOthersMayChange,   // run as root: another user may change what is on the way
-    kNoPermissions,     // the same, on a file system without Unix permissions
-  } reason = kMissing;
-  std::string host_path;  // as far as the walk got
 };
 
 // Walks the absolute Windows path `windows_path` ("C:\Dir\File", `/`

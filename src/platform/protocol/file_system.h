@@ -219,6 +219,34 @@ class Directory {
   virtual uint64_t Nonce() = 0;
 };
 
+// What an OS layer refuses to open, or to keep open, as no file of its own.
+inline Failure NotARegularFile(const std::string& name) {
+  return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
+}
+
+// Directory::Copy where the OS has no cheaper way: through a buffer of
+// 1 MiB at most, as fewer, larger calls copy faster, above all under Wine,
+// where every call costs a trip through its layers. Where `from` ends early
+// the copy fails with `ended_early()`, the OS's words for it.
+template <typename EndedEarly>
+Status CopyThroughBuffer(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
+                         uint64_t length, EndedEarly ended_early) {
+  constexpr uint64_t kBufferSize = uint64_t{1} << 20;
+  std::vector<char> buffer(static_cast<size_t>(length < kBufferSize ? length : kBufferSize));
+  while (length > 0) {
+    size_t got = 0;
+    const auto want = static_cast<size_t>(length < buffer.size() ? length : buffer.size());
+    Status moved = from.ReadAt(from_offset, std::span(buffer.data(), want), got);
+    if (moved.ok() && got == 0) moved = ended_early();
+    if (moved.ok()) moved = to.WriteAt(to_offset, std::string_view(buffer.data(), got));
+    if (!moved.ok()) return moved;
+    from_offset += got;
+    to_offset += got;
+    length -= got;
+  }
+  return {};
+}
+
 }  // namespace profile
 
 #endif  // KAVRO_PLATFORM_PROTOCOL_FILE_SYSTEM_H_

@@ -13,9 +13,6 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRetryForMilliseconds = 1000;
 constexpr DWORD kRetryPauseMilliseconds = 50;
-// Copies go through a buffer this large: under Wine every call costs a
-// trip through its layers, so fewer, larger calls copy faster.
-constexpr uint64_t kCopyBuffer = uint64_t{1} << 20;
 
 // The attributes a file keeps across a replace. The archive bit is set as
 // by any write: the content has changed and wants backing up.
@@ -43,10 +40,6 @@ FileHandle OpenShared(const std::wstring& path, DWORD access) {
   }
 }
 
-Failure NotAFile(const std::string& name) {
-  return {ErrorKind::kNotAFile, "open", name, "", "not a regular file"};
-}
-
 class WindowsDirectory final : public Directory {
  public:
   explicit WindowsDirectory(std::wstring path) : path_(std::move(path)) {}
@@ -58,7 +51,8 @@ class WindowsDirectory final : public Directory {
     const std::wstring path = PathOf(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure("open", name);
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return NotAFile(name);
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+      return NotARegularFile(name);
     FileHandle file = OpenShared(
         path, access == Access::kRead ? GENERIC_READ | READ_CONTROL : GENERIC_READ | GENERIC_WRITE);
     if (!file.valid()) {
@@ -68,7 +62,7 @@ class WindowsDirectory final : public Directory {
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     return Made(std::move(file), name, path);
   }
@@ -79,7 +73,7 @@ class WindowsDirectory final : public Directory {
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastFailure("open", name);
     if (attributes &
         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -88,7 +82,7 @@ class WindowsDirectory final : public Directory {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1) {
-      return NotAFile(name);
+      return NotARegularFile(name);
     }
     return Made(std::move(file), name, path);
   }
@@ -183,10 +177,8 @@ class WindowsDirectory final : public Directory {
   }
 
   Status Remove(const std::string& name) override {
-    if (!DeleteFileW(PathOf(name).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-      return LastFailure("remove", name);
-    }
-    return {};
+    return Checked(DeleteFileW(PathOf(name).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND,
+                   "remove", name);
   }
 
   // A directory opened to write can be flushed like a file: NTFS and Wine
@@ -197,28 +189,15 @@ class WindowsDirectory final : public Directory {
     const FileHandle directory(CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                            nullptr));
-    if (!directory.valid() || !FlushFileBuffers(directory.get())) return LastFailure("flush", ".");
-    return {};
+    return Checked(directory.valid() && FlushFileBuffers(directory.get()), "flush", ".");
   }
 
   Status Copy(File& from, uint64_t from_offset, File& to, uint64_t to_offset,
               uint64_t length) override {
-    std::vector<char> buffer(static_cast<size_t>(std::min(length, kCopyBuffer)));
-    while (length > 0) {
-      size_t got = 0;
-      const auto want = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
-      Status moved = from.ReadAt(from_offset, std::span(buffer.data(), want), got);
-      if (moved.ok() && got == 0) {
-        SetLastError(ERROR_HANDLE_EOF);
-        moved = LastFailure("copy from", Of(from).name());
-      }
-      if (moved.ok()) moved = to.WriteAt(to_offset, std::string_view(buffer.data(), got));
-      if (!moved.ok()) return moved;
-      from_offset += got;
-      to_offset += got;
-      length -= got;
-    }
-    return {};
+    return CopyThroughBuffer(from, from_offset, to, to_offset, length, [&] {
+      SetLastError(ERROR_HANDLE_EOF);
+      return LastFailure("copy from", Of(from).name());
+    });
   }
 
   // Under Wine a new file cannot carry the Unix permissions, group,
@@ -301,17 +280,6 @@ class WindowsDirectory final : public Directory {
   uint64_t wraps_ = 0;
 };
 
-std::optional<std::wstring> Widen(const std::string& ansi) {
-  if (ansi.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(),
-                                         static_cast<int>(ansi.size()), nullptr, 0);
-  if (length <= 0) return std::nullopt;
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), static_cast<int>(ansi.size()),
-                      wide.data(), length);
-  return wide;
-}
-
 }  // namespace
 
 std::unique_ptr<Directory> DirectoryAt(std::wstring path) {
@@ -320,7 +288,7 @@ std::unique_ptr<Directory> DirectoryAt(std::wstring path) {
 
 Outcome WriteProfileEntry(const std::string& path, const Entry& entry) {
   try {
-    const std::optional<std::wstring> wide = Widen(path);
+    const std::optional<std::wstring> wide = Widen(path, CP_ACP, MB_ERR_INVALID_CHARS);
     const size_t separator = wide ? wide->find_last_of(L"\\/") : std::wstring::npos;
     if (separator == std::wstring::npos) return Outcome{WriteResult::kNoDirectory};
     const std::unique_ptr<Directory> directory = DirectoryAt(wide->substr(0, separator + 1));

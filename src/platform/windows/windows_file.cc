@@ -1,47 +1,29 @@
 // An open file on Windows, and Windows' error codes turned into the
 // protocol's errors.
 #include <algorithm>
+#include <initializer_list>
 
 #include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {
 
 ErrorKind KindOf(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-      return ErrorKind::kMissing;
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_BAD_NETPATH:
-      return ErrorKind::kNoDirectory;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD:
-      return ErrorKind::kAccessDenied;
-    case ERROR_WRITE_PROTECT:
-      return ErrorKind::kReadOnlyMedium;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ErrorKind::kDiskFull;
-    case ERROR_FILE_TOO_LARGE:
-      return ErrorKind::kTooLarge;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_BUSY:
-      return ErrorKind::kInUse;
-    case ERROR_DIRECTORY:
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return ErrorKind::kNotAFile;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return ErrorKind::kExists;
-    case ERROR_NOT_SUPPORTED:
-    case ERROR_INVALID_FUNCTION:
-      return ErrorKind::kUnsupported;
-    case ERROR_CRC:
-    case ERROR_IO_DEVICE:
-      return ErrorKind::kIo;
-    default:
-      return ErrorKind::kOther;
-  }
+  using enum ErrorKind;
+  const auto is = [error](std::initializer_list<DWORD> codes) {
+    return std::find(codes.begin(), codes.end(), error) != codes.end();
+  };
+  if (is({ERROR_FILE_NOT_FOUND})) return kMissing;
+  if (is({ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH})) return kNoDirectory;
+  if (is({ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD})) return kAccessDenied;
+  if (is({ERROR_WRITE_PROTECT})) return kReadOnlyMedium;
+  if (is({ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL})) return kDiskFull;
+  if (is({ERROR_FILE_TOO_LARGE})) return kTooLarge;
+  if (is({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY})) return kInUse;
+  if (is({ERROR_DIRECTORY, ERROR_CANT_RESOLVE_FILENAME})) return kNotAFile;
+  if (is({ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS})) return kExists;
+  if (is({ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION})) return kUnsupported;
+  if (is({ERROR_CRC, ERROR_IO_DEVICE})) return kIo;
+  return kOther;
 }
 
 Failure LastFailure(std::string call, std::string name, std::string other_name) {
@@ -52,12 +34,13 @@ Failure LastFailure(std::string call, std::string name, std::string other_name) 
       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string reason = length > 0 ? std::string(text, length) : "error " + std::to_string(error);
   if (text != nullptr) LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                             reason.back() == ' ' || reason.back() == '.')) {
-    reason.pop_back();
-  }
+  reason.erase(reason.find_last_not_of("\r\n .") + 1);
   return {KindOf(error), std::move(call), std::move(name), std::move(other_name),
           std::move(reason)};
+}
+
+Status Checked(BOOL ok, const char* call, const std::string& name) {
+  return ok ? Status() : LastFailure(call, name);
 }
 
 bool RunningUnderWine() {
@@ -65,14 +48,17 @@ bool RunningUnderWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(std::max(length, 0)), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+std::optional<std::wstring> Widen(std::string_view text, UINT code_page, DWORD flags) {
+  if (text.empty()) return std::wstring();
+  const auto size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(code_page, flags, text.data(), size, nullptr, 0);
+  if (length <= 0) return std::nullopt;
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(code_page, flags, text.data(), size, wide.data(), length);
   return wide;
 }
+
+std::wstring Wide(std::string_view utf8) { return Widen(utf8, CP_UTF8, 0).value_or(L""); }
 
 std::string Utf8(std::wstring_view wide) {
   if (wide.empty()) return {};
@@ -149,19 +135,14 @@ Status WindowsFile::WriteAt(uint64_t offset, std::string_view data) {
 Status WindowsFile::SetSize(uint64_t size) {
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(size);
-  if (!SetFilePointerEx(handle(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle())) {
-    return LastFailure("resize", name_);
-  }
-  return {};
+  return Checked(SetFilePointerEx(handle(), end, nullptr, FILE_BEGIN) && SetEndOfFile(handle()),
+                 "resize", name_);
 }
 
 // The file system takes the room as the end of the file moves.
 Status WindowsFile::Reserve(uint64_t size) { return SetSize(size); }
 
-Status WindowsFile::Flush() {
-  if (!FlushFileBuffers(handle())) return LastFailure("flush", name_);
-  return {};
-}
+Status WindowsFile::Flush() { return Checked(FlushFileBuffers(handle()), "flush", name_); }
 
 Result<bool> WindowsFile::TryLock(uint64_t offset) {
   OVERLAPPED at = At(offset);
@@ -173,9 +154,6 @@ Result<bool> WindowsFile::TryLock(uint64_t offset) {
   return LastFailure("lock", name_);
 }
 
-Status WindowsFile::Close() {
-  if (!handle_.Close()) return LastFailure("close", name_);
-  return {};
-}
+Status WindowsFile::Close() { return Checked(handle_.Close(), "close", name_); }
 
 }  // namespace profile::windows

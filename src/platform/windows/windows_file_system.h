@@ -18,43 +18,32 @@
 #include "platform/edit/profile_edit.h"
 #include "platform/protocol/file_system.h"
 #include "platform/protocol/outcome.h"
+#include "platform/protocol/unique_handle.h"
 
 namespace profile::windows {
 
-class FileHandle final {
- public:
-  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  FileHandle(FileHandle&& other) noexcept
-      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-  ~FileHandle() { Close(); }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now, reporting whether the close succeeded.
-  bool Close() {
-    const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-    return handle == INVALID_HANDLE_VALUE || CloseHandle(handle);
-  }
-
- private:
-  HANDLE handle_;
+// A handle to a file or directory, closed when destroyed.
+struct HandleTraits {
+  using Value = HANDLE;
+  static HANDLE None() { return INVALID_HANDLE_VALUE; }
+  static bool Open(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+  static bool Close(HANDLE handle) { return CloseHandle(handle); }
 };
+using FileHandle = UniqueHandle<HandleTraits>;
 
 // The one place where a Windows error code becomes the protocol's error.
 ErrorKind KindOf(DWORD error);
 // The failure the last error stands for.
 Failure LastFailure(std::string call, std::string name, std::string other_name = "");
+// Success where `ok`, else the failure the last error stands for.
+Status Checked(BOOL ok, const char* call, const std::string& name);
 
 // Whether this program runs under Wine rather than on Windows.
 bool RunningUnderWine();
 
+// `text` in `code_page` as UTF-16; nothing where MultiByteToWideChar
+// refuses it (with MB_ERR_INVALID_CHARS, a byte the code page lacks).
+std::optional<std::wstring> Widen(std::string_view text, UINT code_page, DWORD flags);
 // Names in the protocol are UTF-8; Windows takes them as UTF-16.
 std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);

@@ -91,9 +91,10 @@ for mode in 0600 0640 0660 0664 0755 0604 4644 1644; do
   keeps "mode $mode" "chmod $mode keeps.ini" "stat -c '%a %i' keeps.ini"
 done
 for mask in 002 077; do
-  # In a subshell, which reports its failures by its status.
-  (umask "$mask" && keeps "mode 0644 under umask $mask" "chmod 0644 keeps.ini" \
-    "stat -c '%a %i' keeps.ini" && exit "$failures") || fail "keeps mode under umask $mask"
+  # In a subshell, which reports its own failures by its status.
+  (earlier=$failures && umask "$mask" && keeps "mode 0644 under umask $mask" \
+    "chmod 0644 keeps.ini" "stat -c '%a %i' keeps.ini" && exit $((failures - earlier))) ||
+    fail "keeps mode under umask $mask"
 done
 keeps "owner and group" "chown 4321:8765 keeps.ini" "stat -c '%u %g' keeps.ini"
 if setfattr -n user.kavro -v kept "$work/keeps.ini" 2>/dev/null; then

@@ -61,9 +61,12 @@ reset_install_dir() {
 # sharing reading and writing, until let_go; fails the test if it never does.
 hold_open() {  # hold_open WINDOWS_PATH [shared]
   local said="$KAVRO_RUN_DIR/holder"
+  # Gone before the holder starts, so that an earlier holder's word is
+  # never read for this one's.
+  rm -f "$said"
   "$wine_tools" "$KAVRO_PROBE" hold "$1" 0 ${2:+"$2"} >"$said" &
   holder=$!
-  until grep -q held "$said"; do
+  until grep -qs held "$said"; do
     kill -0 "$holder" 2>/dev/null || { fail "holder of $1: ended without holding it"; return; }
     sleep 0.1
   done

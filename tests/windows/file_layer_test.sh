@@ -216,9 +216,13 @@ rows = [
 path = os.path.join(folder, "DASYLab.ini")
 
 
+said_last = {}  # what the last run said on standard error, for a failure's message
+
+
 def run(*options):
     done = subprocess.run([wine, probe, "write", windows_folder + "\\DASYLab.ini", *options],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    said_last["error"] = done.stderr.decode(errors="replace").strip()
     return done.returncode, done.stdout.decode(errors="replace")
 
 
@@ -271,7 +275,7 @@ def killed_state_wrong(old, new, other):
 def recovered_wrong(new, other, lock_before):
     status, _ = run()
     if status != 0:
-        return "the next run exited %d" % status
+        return "the next run exited %d, saying %r" % (status, said_last["error"])
     for name in ["DASYLab.ini"] + ([other] if other else []):
         if content(name) != new:
             return "%s is not the new content" % name

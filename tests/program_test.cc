@@ -237,6 +237,13 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
     // prefix is given to another user, who runs the program.
     bool as_owner = false;
   };
+  // Drive C: reached through dosdevices/c:, as Wine makes every prefix,
+  // with `closed` (below the prefix) shut to its owner.
+  const auto closed_behind_dosdevices = [&](const std::string& closed) {
+    fs::create_directory(prefix_.path() / "dosdevices");
+    fs::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
+    ASSERT_EQ(chmod((prefix + closed).c_str(), 0), 0);
+  };
   const std::vector<Row> rows = {
       {"a mistyped WINEPREFIX",
        [] {},
@@ -348,22 +355,14 @@ TEST_F(ProgramTest, NamesEachCauseWithItsPath) {
       // above it, which the user may enter: chmod u+rx on the prefix
       // changes nothing.
       {"dosdevices closed to the prefix's owner",
-       [&] {
-         fs::create_directory(prefix_.path() / "dosdevices");
-         fs::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
-         ASSERT_EQ(chmod((prefix + "/dosdevices").c_str(), 0), 0);
-       },
+       [&] { closed_behind_dosdevices("/dosdevices"); },
        {},
        prefix + "/dosdevices: this user may not enter it (permission denied); give the user read "
                 "and search permission on it (chmod u+rx), or run as a user who has them",
        false,
        true},
       {"drive_c closed to the prefix's owner, reached through dosdevices/c:",
-       [&] {
-         fs::create_directory(prefix_.path() / "dosdevices");
-         fs::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
-         ASSERT_EQ(chmod((prefix + "/drive_c").c_str(), 0), 0);
-       },
+       [&] { closed_behind_dosdevices("/drive_c"); },
        {},
        prefix + "/drive_c: this user may not enter it (permission denied); give the user read and "
                 "search permission on it (chmod u+rx), or run as a user who has them",

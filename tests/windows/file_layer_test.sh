@@ -182,10 +182,11 @@ expect_file "held for a moment: content" "$work/held.ini" "$registered"
 # file, the file's old size or its new one, and the record's rename taken
 # back; the next run must finish each.
 crash_points_failed=0
-python3 - "$wine_tools" "$KAVRO_PROBE" "$work/crash" 'C:\file-layer\crash' <<'EOF' ||
+python3 - "$wine_tools" "$KAVRO_PROBE" "$work/crash" 'C:\file-layer\crash' \
+  "$(dirname "$0")/wine_env.sh" <<'EOF' ||
 import os, re, subprocess, sys
 
-wine, probe, folder, windows_folder = sys.argv[1:]
+wine, probe, folder, windows_folder, wine_env = sys.argv[1:]
 SECTOR = 512
 ENTRY = b"MKAVRO.DLL=KAVRO DAQ Cards Driver\r\n"
 LOCK = ".dasylab.ini.kavro-lock"
@@ -223,6 +224,9 @@ def run(*options):
     done = subprocess.run([wine, probe, "write", windows_folder + "\\DASYLab.ini", *options],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
     said_last["error"] = done.stderr.decode(errors="replace").strip()
+    if "--stop-at" in options:
+        subprocess.run(["bash", "-c", 'source "$0" && wait_until_server_lets_go "$1"',
+                        wine_env, folder], check=True)
     return done.returncode, done.stdout.decode(errors="replace")
 
 
@@ -405,7 +409,9 @@ with open(sys.argv[1], "wb") as out:
             out.write(b"[Hardware]\r\nMDEMO.DLL=Demo\r\n")
 EOF
   cp "$KAVRO_RUN_DIR/mixed.old" "$ini"
-  write_native() { "$KAVRO_NATIVE_PROGRAM" >/dev/null 2>&1; }
+  said="$KAVRO_RUN_DIR/mixed.said"  # what failed runs said, for the failure's message
+  : >"$said"
+  write_native() { "$KAVRO_NATIVE_PROGRAM" >/dev/null 2>>"$said"; }
   write_native
   cp "$ini" "$KAVRO_RUN_DIR/mixed.new"
   failed=0 wrong=0
@@ -415,7 +421,7 @@ EOF
     if [ $((round % 2)) -eq 0 ]; then ln "$ini" "$install_dir/linked.ini"; fi
     pids=()
     for _ in 1 2 3; do
-      probe write 'C:\Program Files\DASYLab 8.0\DASYLab.ini' 2>/dev/null &
+      probe write 'C:\Program Files\DASYLab 8.0\DASYLab.ini' 2>>"$said" &
       pids+=($!)
       write_native &
       pids+=($!)
@@ -425,6 +431,7 @@ EOF
     if ls -A "$install_dir" | grep -q kavro; then wrong=$((wrong + 1)); fi
   done
   expect_eq "mixed: runs that failed" "$failed" 0
+  [ "$failed" -eq 0 ] || sed 's/^/  a failed run said: /' "$said" >&2
   expect_eq "mixed: rounds with another file or something left beside it" "$wrong" 0
   rm -f "$install_dir/linked.ini"
 else

@@ -66,6 +66,8 @@ hold_open() {  # hold_open WINDOWS_PATH [shared]
   rm -f "$said"
   "$wine_tools" "$KAVRO_PROBE" hold "$1" 0 ${2:+"$2"} >"$said" &
   holder=$!
+  held_path=$drive_c/${1#C:\\}
+  held_path=${held_path//\\//}
   until grep -qs held "$said"; do
     kill -0 "$holder" 2>/dev/null || { fail "holder of $1: ended without holding it"; return; }
     sleep 0.1
@@ -75,6 +77,22 @@ hold_open() {  # hold_open WINDOWS_PATH [shared]
 let_go() {  # a holder gone already is fine: it was seen holding the file
   kill "$holder" 2>/dev/null || true
   wait "$holder" 2>/dev/null || true
+  wait_until_server_lets_go "$held_path"
+}
+
+# Wine's server closes what a Windows process held after the process has
+# ended, so a killed or stopped one's files may still be held when the next
+# program starts: waits until the server holds HOST_PATH, or anything
+# under it, no more.
+wait_until_server_lets_go() {  # wait_until_server_lets_go HOST_PATH
+  local path fds
+  path=$(realpath "$1")
+  fds=$(pgrep wineserver | sed 's|.*|/proc/&/fd|')
+  [ -n "$fds" ] || return 0
+  # shellcheck disable=SC2086 # one directory per server
+  while find $fds \( -lname "$path" -o -lname "$path/*" \) 2>/dev/null | grep -q .; do
+    sleep 0.05
+  done
 }
 
 # Starts the program under Wine in the background, with the calls it makes

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -278,6 +279,15 @@ bool HasOpen(pid_t pid, const fs::path& dir) {
     if (fs::read_symlink(fd.path(), unreadable) == dir) return true;
   }
   return false;
+}
+
+// Whether process `pid` sleeps between two attempts, as a run waiting for a
+// lock does: then it has been through everything before the lock.
+bool Pausing(pid_t pid) {
+  std::ifstream in_call("/proc/" + std::to_string(pid) + "/syscall");
+  long call = -1;
+  in_call >> call;
+  return call == SYS_clock_nanosleep || call == SYS_nanosleep;
 }
 
 // A write lock on one byte of the file at `path`, held by an open file
@@ -889,7 +899,9 @@ TEST_F(FaultTest, ADirectorySwappedDuringTheRunIsNeverWrittenInto) {
   ASSERT_TRUE(run_lock.held());
 
   Child child(StartProcess(KAVRO_REGISTER, Env()));
-  WaitUntil([&] { return HasOpen(child.pid(), install_dir_); }, child);
+  // Waiting for the lock, with the install directory open: the directory
+  // the run looked up is the one it writes in.
+  WaitUntil([&] { return Pausing(child.pid()) && HasOpen(child.pid(), install_dir_); }, child);
   ASSERT_FALSE(child.Gone()) << "the run did not wait for the lock";
   fs::rename(prefix_.install_dir(), moved);
   fs::create_directory(prefix_.install_dir());

@@ -4,10 +4,9 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/profile_platform.h"
 #include "platform/protocol/outcome.h"
 #include "platform/windows/windows_file_system.h"
-#include "shell/form1.h"
 
 namespace {
 
@@ -57,38 +56,17 @@ void WarnOnStandardError(const std::string& prompt, const std::string& cause) {
   if (!WriteToStandardError(lines)) throw ErrorFromLastError("cannot write the warning");
 }
 
-class WindowsPlatform final : public Platform {
+class WindowsPlatform final : public ProfilePlatform {
  public:
   void rtcChangeDir(const std::string& directory) override {
     if (!SetCurrentDirectoryA(directory.c_str())) {
       const PlatformError error = ErrorFromLastError("cannot change to " + directory);
-      // DASYLab 8.0 installed by its 32-bit installer on 64-bit Windows.
-      const char* const x86 = "C:\\Program Files (x86)\\DASYLab 8.0";
-      const DWORD attributes = GetFileAttributesA(x86);
+      const DWORD attributes = GetFileAttributesA(kX86InstallDirectory);
       const bool in_x86 =
           attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-      cause_ = profile::CauseOfMissingDirectory(directory, in_x86 ? x86 : "");
+      cause_ = profile::CauseOfMissingDirectory(directory, in_x86 ? kX86InstallDirectory : "");
       throw error;
     }
-  }
-
-  int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
-                                     const std::string& value, const std::string& file) override {
-    const profile::Entry entry{section, key, value};
-    if (!profile::IsWritable(entry)) {
-      cause_ = "the entry cannot be written as it is";
-      return 0;
-    }
-    const profile::Outcome outcome = profile::windows::WriteProfileEntry(file, entry);
-    const size_t separator = file.find_last_of("\\/");
-    if (!outcome.left_behind.empty()) {
-      WriteToStandardError("kavro-register: could not remove " + file.substr(0, separator + 1) +
-                           outcome.left_behind + "\r\n");
-    }
-    cause_ = outcome.registered() ? ""
-                                  : profile::CauseOf(outcome, file.substr(0, separator + 1),
-                                                     file.substr(separator + 1));
-    return outcome.registered() ? 1 : 0;
   }
 
   // Where nobody could dismiss the box, or it cannot be shown (no display),
@@ -100,7 +78,7 @@ class WindowsPlatform final : public Platform {
       const int button =
           MessageBoxA(nullptr, prompt.c_str(), title.c_str(), static_cast<UINT>(style));
       if (button > 0) {
-        if (!cause_.empty()) WriteToStandardError("kavro-register: " + cause_ + "\r\n");
+        if (!cause_.empty()) Warn(cause_);
         return button;
       }
     }
@@ -108,11 +86,16 @@ class WindowsPlatform final : public Platform {
     return kMsgBoxOk;
   }
 
-  void Unload(Form1& form) override { form.MarkUnloaded(); }
-
  private:
-  // Why the last step failed, in plain words.
-  std::string cause_;
+  std::optional<Written> Write(const std::string& file, const profile::Entry& entry) override {
+    const size_t separator = file.find_last_of("\\/");
+    return Written{profile::windows::WriteProfileEntry(file, entry), file.substr(0, separator + 1),
+                   file.substr(separator + 1)};
+  }
+
+  void Warn(const std::string& line) override {
+    WriteToStandardError("kavro-register: " + line + "\r\n");
+  }
 };
 
 }  // namespace

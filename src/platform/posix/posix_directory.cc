@@ -51,11 +51,8 @@ class PosixDirectory final : public Directory {
       return FailureOf("open", name, errno);
     }
     const bool is_link = S_ISLNK(st.st_mode);
-    // Run as root, a link another user owns is followed only in that
-    // user's own directory, as protected_symlinks has it in sticky ones.
     struct stat directory_st;
-    if (is_link && geteuid() == 0 && st.st_uid != 0 &&
-        (fstat(dir(), &directory_st) != 0 || directory_st.st_uid != st.st_uid)) {
+    if (is_link && (fstat(dir(), &directory_st) != 0 || !MayPass(st, directory_st.st_uid))) {
       return Failure{ErrorKind::kAccessDenied, "follow", name, "",
                      "another user's link, outside that user's own directory"};
     }
@@ -117,22 +114,9 @@ class PosixDirectory final : public Directory {
   }
 
   Result<std::vector<std::string>> List() override {
-    const int listing = dup(dir());
-    DIR* const stream = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (stream == nullptr) {
-      const int error = errno;
-      if (listing >= 0) close(listing);
-      return FailureOf("list", ".", error);
-    }
-    // The copy shares the directory's read position with the original.
-    rewinddir(stream);
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(stream)) {
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
-    closedir(stream);
-    return names;
+    std::optional<std::vector<std::string>> names = NamesIn(dir());
+    if (!names) return FailureOf("list", ".", errno);
+    return std::move(*names);
   }
 
   // Where the file system cannot tell whether the new name is free (no
@@ -252,6 +236,24 @@ class PosixDirectory final : public Directory {
 };
 
 }  // namespace
+
+FileDescriptor Duplicate(int fd) { return FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+std::optional<std::vector<std::string>> NamesIn(int directory) {
+  FileDescriptor listing = Duplicate(directory);
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(
+      listing.valid() ? fdopendir(listing.get()) : nullptr, closedir);
+  if (!stream) return std::nullopt;
+  listing.Release();
+  // The copy shares the directory's read position with the original.
+  rewinddir(stream.get());
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(stream.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
+}
 
 std::unique_ptr<Directory> DirectoryAt(FileDescriptor directory) {
   return std::make_unique<PosixDirectory>(std::move(directory));

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/protocol/file_system.h"
 #include "platform/protocol/unique_handle.h"
@@ -29,6 +30,9 @@ struct DescriptorTraits {
   static bool Close(int fd);
 };
 using FileDescriptor = UniqueHandle<DescriptorTraits>;
+
+// A descriptor of its own for what `fd` is open as.
+FileDescriptor Duplicate(int fd);
 
 // The one place where errno becomes the protocol's error.
 ErrorKind KindOf(int error_number);
@@ -116,7 +120,22 @@ bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::str
 // Whether nobody could have written `record` who may not write `file`.
 bool IsTrustedRecord(const struct stat& record, const struct stat& file);
 
+// Whether root may trust what `st`, found in a directory owned by
+// `directory_owner`, leads to: not a directory another user owns or may
+// change (one others or a group other than root's may write, unless it is
+// sticky), nor a link another user owns outside their own directory (the
+// rule of the kernel's protected_symlinks). Anyone else may.
+bool MayPass(const struct stat& st, uid_t directory_owner);
+
+// Whether the file system keeps no Unix permissions, so that every file
+// shows the mount's owner and mode: NTFS, FAT and exFAT.
+bool KeepsNoPermissions(int fd);
+
 // --- posix_directory.cc ---
+
+// The names in the directory open as `directory`, but "." and "..";
+// nothing, with errno set, where they cannot be read.
+std::optional<std::vector<std::string>> NamesIn(int directory);
 
 // The directory open as `directory` (a handle of its own), as the
 // protocol's file system. The signals that end a program remove its

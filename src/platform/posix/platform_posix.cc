@@ -14,16 +14,9 @@
 #include "platform/posix/wine_paths.h"
 #include "platform/profile_platform.h"
 #include "platform/protocol/protocol.h"
+#include "platform/text_box.h"
 
 namespace {
-
-// The icon bits of a message box style, drawn as text. Every box has only
-// an OK button.
-const char* IconFor(int style) {
-  // By the bits 0x70: none, stop, question, exclamation, information.
-  static constexpr const char* kIcons[] = {"", "(x) ", "(?) ", "(!) ", "(i) ", "", "", ""};
-  return kIcons[(style & 0x70) >> 4];
-}
 
 std::string UserName(uint32_t uid) {
   const passwd* user = getpwuid(uid);
@@ -45,7 +38,7 @@ class PosixPlatform final : public ProfilePlatform {
   // The box, then why in a line of its own, which a person at a terminal
   // and a deployment tool's log both read.
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
-    std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]\n";
+    std::cerr << TextBox(prompt, style, title);
     if (!cause_.empty()) Warn(cause_);
     // Only someone who sees the box at a terminal can dismiss it; otherwise
     // it closes at once rather than wait for nobody (a log file, a pipe, a

@@ -104,19 +104,9 @@ Status PosixFile::Reserve(uint64_t size) {
   if (fallocate(fd(), 0, static_cast<off_t>(old_size), static_cast<off_t>(size - old_size)) == 0) {
     return {};
   }
-  // A file system without fallocate (ntfs-3g, older FUSE ones) gets the
-  // room written as zeros, and flushed, never through a fallback that reads
-  // the file.
+  // ntfs-3g and older FUSE file systems have no fallocate.
   if (errno != EOPNOTSUPP && errno != ENOSYS) return FailureOf("reserve room in", name_, errno);
-  const std::string zeros(static_cast<size_t>(std::min<uint64_t>(size - old_size, 1 << 16)), '\0');
-  for (uint64_t at = old_size; at < size;) {
-    const auto part = static_cast<size_t>(std::min<uint64_t>(size - at, zeros.size()));
-    if (Status written = WriteAt(at, std::string_view(zeros).substr(0, part)); !written.ok()) {
-      return written;
-    }
-    at += part;
-  }
-  return Flush();
+  return WriteZeros(*this, old_size, size);
 }
 
 Status PosixFile::Flush() { return Checked(fsync(fd()) == 0, "flush", name_); }

@@ -137,22 +137,13 @@ class Walk {
 }  // namespace
 
 PrefixPath FindPrefix() {
-  PrefixPath where;
-  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
-    where = {variable, true};
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-      const passwd* user = getpwuid(getuid());
-      home = user != nullptr ? user->pw_dir : "";
-    }
-    where = {std::string(home) + "/.wine", false};
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    const passwd* user = getpwuid(getuid());
+    home = user != nullptr ? user->pw_dir : "";
   }
-  if (where.path.front() != '/') {
-    const std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
-    if (cwd) where.path = std::string(cwd.get()) + "/" + where.path;
-  }
-  return where;
+  const std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
+  return PrefixPathFrom(std::getenv("WINEPREFIX"), home, cwd ? cwd.get() : "");
 }
 
 OpenedPrefix OpenPrefix() {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/protocol/protocol.h"
+#include "platform/protocol/unwrapped_ticks.h"
 #include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {
@@ -252,13 +253,7 @@ class WindowsDirectory final : public Directory {
   void RemoveIfInterrupted(Watched, std::optional<std::string>) override {}
   void HoldInterruptions(bool) override {}
 
-  // GetTickCount wraps every 49 days; Windows XP has no 64-bit count.
-  uint64_t Milliseconds() override {
-    const DWORD now = GetTickCount();
-    if (now < last_tick_) wraps_ += uint64_t{1} << 32;
-    last_tick_ = now;
-    return wraps_ + now;
-  }
+  uint64_t Milliseconds() override { return ticks_.Of(GetTickCount()); }
 
   void Pause(uint32_t milliseconds) override { Sleep(milliseconds); }
 
@@ -276,8 +271,7 @@ class WindowsDirectory final : public Directory {
   }
 
   std::wstring path_;
-  DWORD last_tick_ = 0;
-  uint64_t wraps_ = 0;
+  UnwrappedTicks ticks_;
 };
 
 }  // namespace

@@ -60,8 +60,6 @@ class PosixDirectory final : public Directory {
       return Failure{ErrorKind::kNotAFile, "follow", name, "",
                      errno == ELOOP ? "the link loops" : "the link leads nowhere"};
     }
-    // Only regular files are opened at all: a FIFO or a device must not
-    // block the program or be disturbed by it.
     if (!S_ISREG(st.st_mode)) {
       return Failure{ErrorKind::kNotAFile, "open", name, "",
                      S_ISDIR(st.st_mode)    ? "it is a directory"

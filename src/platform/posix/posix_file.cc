@@ -72,13 +72,12 @@ std::optional<uint32_t> PosixFile::WindowsAttributes() {
 }
 
 Status PosixFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) {
-  for (;;) {
-    const ssize_t read = pread(fd(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-    if (read < 0 && errno == EINTR) continue;
-    got = static_cast<size_t>(std::max<ssize_t>(read, 0));
-    if (read < 0) return FailureOf("read", name_, errno);
-    return {};
-  }
+  ssize_t read;
+  do {
+    read = pread(fd(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+  } while (read < 0 && errno == EINTR);
+  got = static_cast<size_t>(std::max<ssize_t>(read, 0));
+  return Checked(read >= 0, "read", name_);
 }
 
 Status PosixFile::WriteAt(uint64_t offset, std::string_view data) {

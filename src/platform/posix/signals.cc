@@ -44,13 +44,6 @@ void RemoveWatchedAndEnd(int signal_number) {
   raise(signal_number);
 }
 
-sigset_t EndingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal_number : kEndingSignals) sigaddset(&set, signal_number);
-  return set;
-}
-
 }  // namespace
 
 // A signal the program was started to ignore stays ignored.
@@ -86,7 +79,9 @@ void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<st
 
 void SignalsHeldBack::Hold(bool held) {
   if (held && depth_++ == 0) {
-    const sigset_t ending = EndingSignals();
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
     sigprocmask(SIG_BLOCK, &ending, &previous_);
   } else if (!held && --depth_ == 0) {
     sigprocmask(SIG_SETMASK, &previous_, nullptr);

@@ -46,16 +46,6 @@ bool WriteToStandardError(const std::string& text) {
          written == text.size();
 }
 
-// The warning as one line on the standard error the process was given,
-// where a deployment tool collects it, and a second line saying why, in
-// plain words. Raises where there is no standard error to write to, so
-// that the failure never ends unreported.
-void WarnOnStandardError(const std::string& prompt, const std::string& cause) {
-  std::string lines = prompt + "\r\n";
-  if (!cause.empty()) lines += "kavro-register: " + cause + "\r\n";
-  if (!WriteToStandardError(lines)) throw ErrorFromLastError("cannot write the warning");
-}
-
 class WindowsPlatform final : public ProfilePlatform {
  public:
   void rtcChangeDir(const std::string& directory) override {
@@ -70,9 +60,9 @@ class WindowsPlatform final : public ProfilePlatform {
   }
 
   // Where nobody could dismiss the box, or it cannot be shown (no display),
-  // the warning goes to standard error instead and counts as dismissed. Once
-  // a box is dismissed, why goes to the standard error the process was
-  // given, where there is one (a command prompt, a script's log).
+  // the warning and why go to standard error instead, in one write, where a
+  // deployment tool collects them; nowhere to write them fails the call, so
+  // that the failure never ends unreported.
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
     if (SomeoneCanSeeWindows()) {
       const int button =
@@ -82,7 +72,9 @@ class WindowsPlatform final : public ProfilePlatform {
         return button;
       }
     }
-    WarnOnStandardError(prompt, cause_);
+    std::string lines = prompt + "\r\n";
+    if (!cause_.empty()) lines += "kavro-register: " + cause_ + "\r\n";
+    if (!WriteToStandardError(lines)) throw ErrorFromLastError("cannot write the warning");
     return kMsgBoxOk;
   }
 

@@ -45,9 +45,6 @@ class WindowsDirectory final : public Directory {
  public:
   explicit WindowsDirectory(std::wstring path) : path_(std::move(path)) {}
 
-  // Only a plain file is opened at all: a directory or a device in its
-  // place is refused without being touched. A link is followed to its
-  // target.
   Result<std::unique_ptr<File>> OpenTarget(const std::string& name, Access access) override {
     const std::wstring path = PathOf(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -202,9 +199,7 @@ class WindowsDirectory final : public Directory {
   }
 
   // Under Wine a new file cannot carry the Unix permissions, group,
-  // extended attributes or access list: it is written in place there, as
-  // it is wherever a new file would not be the same file (more names, a
-  // link or other reparse point).
+  // extended attributes or access list.
   bool ReplaceKeepsFile(const std::string& name, File& file) override {
     BY_HANDLE_FILE_INFORMATION info;
     const DWORD attributes = GetFileAttributesW(PathOf(name).c_str());
@@ -230,9 +225,7 @@ class WindowsDirectory final : public Directory {
                             (info.dwFileAttributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE)) {
       return LastFailure("carry over", Of(original).name());
     }
-    const std::vector<BYTE> ownership = SecurityOf(from, kOwnership);
-    if (!ownership.empty() && SecurityOf(to, kOwnership) != ownership &&
-        !SetKernelObjectSecurity(to, kOwnership, const_cast<BYTE*>(ownership.data()))) {
+    if (!CarrySecurity(to, kOwnership, SecurityOf(from, kOwnership))) {
       return Failure{ErrorKind::kUnsupported, "carry over", Of(original).name(), "",
                      "its owner cannot be given to a new file"};
     }
@@ -245,11 +238,8 @@ class WindowsDirectory final : public Directory {
     return OnlyOwnerMayWrite(Of(record).handle());
   }
 
-  // Wine shows a Unix link as its target, and removing the link's name
-  // removes the target.
   bool RemovingMayFollowLinks() override { return RunningUnderWine(); }
 
-  // Nothing interrupts a Windows program but a kill.
   void RemoveIfInterrupted(Watched, std::optional<std::string>) override {}
   void HoldInterruptions(bool) override {}
 

@@ -79,7 +79,7 @@ std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
     if (length < 0 || fgetxattr(fd, name.c_str(), value.data(), value.size()) != length) {
       // One this process may not read (a trusted one, as another user) is
       // not its to carry.
-      if (errno == EPERM || errno == EACCES || errno == ENODATA) continue;
+      if (IsOneOf(errno, EPERM, EACCES, ENODATA)) continue;
       return std::nullopt;
     }
     attributes.emplace(name, std::move(value));

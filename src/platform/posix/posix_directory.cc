@@ -22,8 +22,7 @@ const std::string& NameOf(File& file) { return static_cast<PosixFile&>(file).nam
 // without it, a sandbox that forbids it, a file system that refuses it. A
 // copy through a buffer does instead.
 bool KernelCopyUnavailable(int error) {
-  return error == ENOSYS || error == EPERM || error == EXDEV || error == EINVAL ||
-         error == EOPNOTSUPP;
+  return IsOneOf(error, ENOSYS, EPERM, EXDEV, EINVAL, EOPNOTSUPP);
 }
 
 // Gives `fd` an owner and permission bits, changing only what differs: a

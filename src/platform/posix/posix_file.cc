@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 
 #include "platform/posix/posix_file_system.h"
 
@@ -15,20 +14,17 @@ bool DescriptorTraits::Close(int fd) { return close(fd) == 0; }
 
 ErrorKind KindOf(int error_number) {
   using enum ErrorKind;
-  const auto is = [error_number](std::initializer_list<int> codes) {
-    return std::find(codes.begin(), codes.end(), error_number) != codes.end();
-  };
-  if (is({ENOENT})) return kMissing;
-  if (is({ENOTDIR})) return kNoDirectory;
-  if (is({EACCES, EPERM})) return kAccessDenied;
-  if (is({EROFS})) return kReadOnlyMedium;
-  if (is({ENOSPC, EDQUOT})) return kDiskFull;
-  if (is({EFBIG})) return kTooLarge;
-  if (is({ETXTBSY, EBUSY, EAGAIN})) return kInUse;
-  if (is({EISDIR, ELOOP, ENXIO})) return kNotAFile;
-  if (is({EEXIST})) return kExists;
-  if (is({ENOSYS, EOPNOTSUPP, EXDEV})) return kUnsupported;
-  if (is({EIO})) return kIo;
+  if (IsOneOf(error_number, ENOENT)) return kMissing;
+  if (IsOneOf(error_number, ENOTDIR)) return kNoDirectory;
+  if (IsOneOf(error_number, EACCES, EPERM)) return kAccessDenied;
+  if (IsOneOf(error_number, EROFS)) return kReadOnlyMedium;
+  if (IsOneOf(error_number, ENOSPC, EDQUOT)) return kDiskFull;
+  if (IsOneOf(error_number, EFBIG)) return kTooLarge;
+  if (IsOneOf(error_number, ETXTBSY, EBUSY, EAGAIN)) return kInUse;
+  if (IsOneOf(error_number, EISDIR, ELOOP, ENXIO)) return kNotAFile;
+  if (IsOneOf(error_number, EEXIST)) return kExists;
+  if (IsOneOf(error_number, ENOSYS, EOPNOTSUPP, EXDEV)) return kUnsupported;
+  if (IsOneOf(error_number, EIO)) return kIo;
   return kOther;
 }
 
@@ -104,7 +100,7 @@ Status PosixFile::Reserve(uint64_t size) {
     return {};
   }
   // ntfs-3g and older FUSE file systems have no fallocate.
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return FailureOf("reserve room in", name_, errno);
+  if (!IsOneOf(errno, EOPNOTSUPP, ENOSYS)) return FailureOf("reserve room in", name_, errno);
   return WriteZeros(*this, old_size, size);
 }
 
@@ -120,7 +116,7 @@ Result<bool> PosixFile::TryLock(uint64_t offset) {
   range.l_start = static_cast<off_t>(offset);
   range.l_len = 1;
   if (fcntl(fd(), F_OFD_SETLK, &range) == 0) return true;
-  if (errno == EAGAIN || errno == EACCES || errno == EINTR) return false;
+  if (IsOneOf(errno, EAGAIN, EACCES, EINTR)) return false;
   return FailureOf("lock", name_, errno);
 }
 

@@ -37,6 +37,13 @@ enum class ErrorKind {
   kOther,
 };
 
+// Whether the OS's error code `code` is one of `codes`, as an OS layer's
+// table of its codes asks.
+template <typename Code, typename... Codes>
+bool IsOneOf(Code code, Codes... codes) {
+  return ((code == static_cast<Code>(codes)) || ...);
+}
+
 // A call that failed: what it was, on which names, and why in the OS's own
 // words ("Permission denied", "Access is denied.").
 struct Failure {

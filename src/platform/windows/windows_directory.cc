@@ -32,7 +32,7 @@ FileHandle OpenShared(const std::wstring& path, DWORD access) {
     FileHandle file(CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = GetLastError();
-    if (file.valid() || (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+    if (file.valid() || !IsOneOf(error, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION) ||
         GetTickCount() - started >= kRetryForMilliseconds) {
       SetLastError(error);
       return file;

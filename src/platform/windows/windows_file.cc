@@ -1,7 +1,6 @@
 // An open file on Windows, and Windows' error codes turned into the
 // protocol's errors.
 #include <algorithm>
-#include <initializer_list>
 
 #include "platform/windows/windows_file_system.h"
 
@@ -9,20 +8,17 @@ namespace profile::windows {
 
 ErrorKind KindOf(DWORD error) {
   using enum ErrorKind;
-  const auto is = [error](std::initializer_list<DWORD> codes) {
-    return std::find(codes.begin(), codes.end(), error) != codes.end();
-  };
-  if (is({ERROR_FILE_NOT_FOUND})) return kMissing;
-  if (is({ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH})) return kNoDirectory;
-  if (is({ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD})) return kAccessDenied;
-  if (is({ERROR_WRITE_PROTECT})) return kReadOnlyMedium;
-  if (is({ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL})) return kDiskFull;
-  if (is({ERROR_FILE_TOO_LARGE})) return kTooLarge;
-  if (is({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY})) return kInUse;
-  if (is({ERROR_DIRECTORY, ERROR_CANT_RESOLVE_FILENAME})) return kNotAFile;
-  if (is({ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS})) return kExists;
-  if (is({ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION})) return kUnsupported;
-  if (is({ERROR_CRC, ERROR_IO_DEVICE})) return kIo;
+  if (IsOneOf(error, ERROR_FILE_NOT_FOUND)) return kMissing;
+  if (IsOneOf(error, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH)) return kNoDirectory;
+  if (IsOneOf(error, ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD)) return kAccessDenied;
+  if (IsOneOf(error, ERROR_WRITE_PROTECT)) return kReadOnlyMedium;
+  if (IsOneOf(error, ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL)) return kDiskFull;
+  if (IsOneOf(error, ERROR_FILE_TOO_LARGE)) return kTooLarge;
+  if (IsOneOf(error, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY)) return kInUse;
+  if (IsOneOf(error, ERROR_DIRECTORY, ERROR_CANT_RESOLVE_FILENAME)) return kNotAFile;
+  if (IsOneOf(error, ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS)) return kExists;
+  if (IsOneOf(error, ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION)) return kUnsupported;
+  if (IsOneOf(error, ERROR_CRC, ERROR_IO_DEVICE)) return kIo;
   return kOther;
 }
 
@@ -150,7 +146,7 @@ Result<bool> WindowsFile::TryLock(uint64_t offset) {
     return true;
   }
   const DWORD error = GetLastError();
-  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+  if (IsOneOf(error, ERROR_LOCK_VIOLATION, ERROR_IO_PENDING)) return false;
   return LastFailure("lock", name_);
 }
 

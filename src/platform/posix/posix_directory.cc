@@ -198,10 +198,10 @@ class PosixDirectory final : public Directory {
   bool RemovingMayFollowLinks() override { return false; }
 
   void RemoveIfInterrupted(Watched slot, std::optional<std::string> name) override {
-    watch_.Watch(slot, dir(), name);
+    interruptions_.Watch(slot, dir(), name);
   }
 
-  void HoldInterruptions(bool held) override { held_back_.Hold(held); }
+  void HoldInterruptions(bool held) override { interruptions_.Hold(held); }
 
   uint64_t Milliseconds() override {
     timespec now{};
@@ -228,13 +228,10 @@ class PosixDirectory final : public Directory {
   int dir() const { return directory_.get(); }
 
   FileDescriptor directory_;
-  RemovedOnSignals watch_;
-  SignalsHeldBack held_back_;
+  Interruptions interruptions_;
 };
 
 }  // namespace
-
-FileDescriptor Duplicate(int fd) { return FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
 
 std::optional<std::vector<std::string>> NamesIn(int directory) {
   FileDescriptor listing = Duplicate(directory);

@@ -12,7 +12,9 @@ namespace profile::posix {
 
 bool DescriptorTraits::Close(int fd) { return close(fd) == 0; }
 
-ErrorKind KindOf(int error_number) {
+FileDescriptor Duplicate(int fd) { return FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+static ErrorKind KindOf(int error_number) {
   using enum ErrorKind;
   if (IsOneOf(error_number, ENOENT)) return kMissing;
   if (IsOneOf(error_number, ENOTDIR)) return kNoDirectory;

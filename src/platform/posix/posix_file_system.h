@@ -1,8 +1,5 @@
 // The write protocol's file system on POSIX: a directory opened once, and
-// every file in it reached relative to that handle. The pieces are split by
-// job: posix_file.cc (an open file, and errno turned into the protocol's
-// errors), posix_directory.cc (opening, names, copies), file_attributes.cc
-// (what describes a file beyond its content) and signals.cc.
+// every file in it reached relative to that handle.
 #ifndef KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
 #define KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
 
@@ -35,7 +32,6 @@ using FileDescriptor = UniqueHandle<DescriptorTraits>;
 FileDescriptor Duplicate(int fd);
 
 // The one place where errno becomes the protocol's error.
-ErrorKind KindOf(int error_number);
 Failure FailureOf(std::string call, std::string name, int error_number,
                   std::string other_name = "");
 // Success where `ok`, else the failure errno stands for.
@@ -69,22 +65,17 @@ FileFacts FactsOf(const struct stat& st);
 // --- signals.cc ---
 
 // While it lives (one at a time), the signals that end a program remove
-// the watched files first, then end the program as they would have.
-class RemovedOnSignals final {
+// the watched files first, then end the program as they would have; while
+// held, they are held back, and delivered once let go as often as held.
+class Interruptions final {
  public:
-  RemovedOnSignals();
-  RemovedOnSignals(const RemovedOnSignals&) = delete;
-  RemovedOnSignals& operator=(const RemovedOnSignals&) = delete;
-  ~RemovedOnSignals();
+  Interruptions();
+  Interruptions(const Interruptions&) = delete;
+  Interruptions& operator=(const Interruptions&) = delete;
+  ~Interruptions();
   // From now on `name` in `directory` is removed on a signal; nothing for
   // no name.
   void Watch(Watched slot, int directory, const std::optional<std::string>& name);
-};
-
-// Holds back the signals that end a program while held; they are
-// delivered once it is let go as often as it was held.
-class SignalsHeldBack final {
- public:
   void Hold(bool held);
 
  private:

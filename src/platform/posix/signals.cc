@@ -47,7 +47,7 @@ void RemoveWatchedAndEnd(int signal_number) {
 }  // namespace
 
 // A signal the program was started to ignore stays ignored.
-RemovedOnSignals::RemovedOnSignals() {
+Interruptions::Interruptions() {
   struct sigaction remove {};
   remove.sa_handler = RemoveWatchedAndEnd;
   sigemptyset(&remove.sa_mask);
@@ -59,7 +59,7 @@ RemovedOnSignals::RemovedOnSignals() {
   }
 }
 
-RemovedOnSignals::~RemovedOnSignals() {
+Interruptions::~Interruptions() {
   Watch(Watched::kLock, -1, std::nullopt);
   Watch(Watched::kTemporary, -1, std::nullopt);
   for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
@@ -67,7 +67,7 @@ RemovedOnSignals::~RemovedOnSignals() {
   }
 }
 
-void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<std::string>& name) {
+void Interruptions::Watch(Watched slot, int directory, const std::optional<std::string>& name) {
   WatchedFile& file = watched[static_cast<int>(slot)];
   file.armed = 0;
   if (!name || name->size() >= sizeof file.name) return;
@@ -77,7 +77,7 @@ void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<st
   file.armed = 1;
 }
 
-void SignalsHeldBack::Hold(bool held) {
+void Interruptions::Hold(bool held) {
   if (held && depth_++ == 0) {
     sigset_t ending;
     sigemptyset(&ending);

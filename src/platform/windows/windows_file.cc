@@ -6,7 +6,7 @@
 
 namespace profile::windows {
 
-ErrorKind KindOf(DWORD error) {
+static ErrorKind KindOf(DWORD error) {
   using enum ErrorKind;
   if (IsOneOf(error, ERROR_FILE_NOT_FOUND)) return kMissing;
   if (IsOneOf(error, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH)) return kNoDirectory;

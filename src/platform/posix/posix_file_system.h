@@ -73,8 +73,7 @@ class Interruptions final {
   Interruptions(const Interruptions&) = delete;
   Interruptions& operator=(const Interruptions&) = delete;
   ~Interruptions();
-  // From now on `name` in `directory` is removed on a signal; nothing for
-  // no name.
+  // Directory::RemoveIfInterrupted for a name in `directory`.
   void Watch(Watched slot, int directory, const std::optional<std::string>& name);
   void Hold(bool held);
 

@@ -178,20 +178,17 @@ std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, 
     place.name = names.back().text;
     names.pop_back();
   }
-  // The drive: its link in dosdevices where there is one, else drive_c.
-  // Wine reads the drive through that link alone: where it leads nowhere
-  // (a disk not mounted), drive_c is not the drive.
   const auto drive = [&](std::vector<Name> root) {
     Walk walk(posix::Duplicate(prefix.directory.get()), prefix.where.path);
     if (!walk.MayStart(stop) || !walk.Through(std::move(root), false, stop))
       return std::optional<Walk>();
     return std::optional(std::move(walk));
   };
-  std::optional<Walk> walk = drive({{"dosdevices", false}, {std::string(1, letter) + ":", false}});
+  const std::string device = std::string(1, letter) + ":", link = "dosdevices/" + device;
+  std::optional<Walk> walk = drive({{"dosdevices", false}, {device, false}});
   if (walk) {
-    walk = Walk(walk->TakeDirectory(), prefix.where.path + "/dosdevices/" + letter + ":");
+    walk = Walk(walk->TakeDirectory(), prefix.where.path + "/" + link);
   } else if (stop.reason == Stop::kMissing) {
-    const std::string link = std::string("dosdevices/") + letter + ":";
     struct stat st;
     if (fstatat(prefix.directory.get(), link.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       stop = {Stop::kDriveUnreachable, prefix.where.path + "/" + link};

@@ -16,10 +16,9 @@ PlatformError ErrorFromLastError(const std::string& what) {
 
 // Deployment tools (startup scripts, scheduled tasks, software distribution,
 // remote shells) run programs as a service or in a window station of their
-// own, where a message box waits for a click that never comes. Nobody sees
-// this process's windows when its window station is not the visible one,
-// or, since Windows Vista, when it runs in session 0, which holds only
-// services (on Windows XP the first user logs on to session 0).
+// own, where a message box waits for a click that never comes: a window
+// station that is not the visible one, or since Vista session 0, which
+// holds only services (on XP the first user logs on to session 0).
 bool SomeoneCanSeeWindows() {
   USEROBJECTFLAGS flags{};
   DWORD needed = 0;

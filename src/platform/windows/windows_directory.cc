@@ -62,7 +62,7 @@ class WindowsDirectory final : public Directory {
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       return NotARegularFile(name);
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   Result<std::unique_ptr<File>> OpenLeftover(const std::string& name) override {
@@ -77,12 +77,11 @@ class WindowsDirectory final : public Directory {
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return LastFailure("open", name);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1) {
+    const Result<FileFacts> facts = FactsOf(file.get(), name);
+    if (!facts.ok() || facts->type != FileType::kRegular || facts->links != 1) {
       return NotARegularFile(name);
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   // Made new where there is none, never through a link whose target is
@@ -105,7 +104,7 @@ class WindowsDirectory final : public Directory {
       }
       return failure;
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   // Not shared but for its rename and removal: no scanner reads it half
@@ -121,7 +120,7 @@ class WindowsDirectory final : public Directory {
         path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
         security.empty() ? nullptr : &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastFailure("create", name);
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   Result<FileFacts> Look(const std::string& name) override {
@@ -201,11 +200,10 @@ class WindowsDirectory final : public Directory {
   // Under Wine a new file cannot carry the Unix permissions, group,
   // extended attributes or access list.
   bool ReplaceKeepsFile(const std::string& name, File& file) override {
-    BY_HANDLE_FILE_INFORMATION info;
     const DWORD attributes = GetFileAttributesW(PathOf(name).c_str());
+    const Result<FileFacts> facts = file.Facts();
     return !RunningUnderWine() && attributes != INVALID_FILE_ATTRIBUTES &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           GetFileInformationByHandle(Of(file).handle(), &info) && info.nNumberOfLinks == 1;
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && facts.ok() && facts->links == 1;
   }
 
   // What ReplaceFileW would carry over: attributes, creation time and the
@@ -221,7 +219,7 @@ class WindowsDirectory final : public Directory {
         !SetFileTime(to, &created, nullptr, nullptr) ||
         !CarrySecurity(to, DACL_SECURITY_INFORMATION,
                        SecurityOf(from, DACL_SECURITY_INFORMATION)) ||
-        !SetFileAttributesW(Of(replacement).path().c_str(),
+        !SetFileAttributesW(PathOf(Of(replacement).name()).c_str(),
                             (info.dwFileAttributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE)) {
       return LastFailure("carry over", Of(original).name());
     }
@@ -255,9 +253,8 @@ class WindowsDirectory final : public Directory {
 
  private:
   std::wstring PathOf(const std::string& name) const { return path_ + Wide(name); }
-  static std::unique_ptr<File> Made(FileHandle file, const std::string& name,
-                                    const std::wstring& path) {
-    return std::make_unique<WindowsFile>(std::move(file), name, path);
+  static std::unique_ptr<File> Made(FileHandle file, const std::string& name) {
+    return std::make_unique<WindowsFile>(std::move(file), name);
   }
 
   std::wstring path_;

@@ -49,8 +49,8 @@ Result<FileFacts> FactsOf(HANDLE handle, const std::string& name);
 
 class WindowsFile final : public File {
  public:
-  WindowsFile(FileHandle handle, std::string name, std::wstring path)
-      : handle_(std::move(handle)), name_(std::move(name)), path_(std::move(path)) {}
+  WindowsFile(FileHandle handle, std::string name)
+      : handle_(std::move(handle)), name_(std::move(name)) {}
   Result<FileFacts> Facts() override;
   Status ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) override;
   Status WriteAt(uint64_t offset, std::string_view data) override;
@@ -62,12 +62,10 @@ class WindowsFile final : public File {
 
   HANDLE handle() const { return handle_.get(); }
   const std::string& name() const { return name_; }
-  const std::wstring& path() const { return path_; }
 
  private:
   FileHandle handle_;
   std::string name_;
-  std::wstring path_;
 };
 
 // --- file_attributes.cc ---

@@ -104,12 +104,10 @@ Status WindowsFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got)
   OVERLAPPED at = At(offset);
   DWORD read = 0;
   const auto want = static_cast<DWORD>(std::min(buffer.size(), kLargestCall));
-  got = 0;
-  if (!ReadFile(handle(), buffer.data(), want, &read, &at) && GetLastError() != ERROR_HANDLE_EOF) {
-    return LastFailure("read", name_);
-  }
-  got = read;
-  return {};
+  const bool ok =
+      ReadFile(handle(), buffer.data(), want, &read, &at) || GetLastError() == ERROR_HANDLE_EOF;
+  got = ok ? read : 0;
+  return Checked(ok, "read", name_);
 }
 
 Status WindowsFile::WriteAt(uint64_t offset, std::string_view data) {
@@ -117,11 +115,9 @@ Status WindowsFile::WriteAt(uint64_t offset, std::string_view data) {
     OVERLAPPED at = At(offset);
     DWORD written = 0;
     const auto chunk = static_cast<DWORD>(std::min(data.size(), kLargestCall));
-    if (!WriteFile(handle(), data.data(), chunk, &written, &at)) return LastFailure("write", name_);
-    if (written == 0) {
-      SetLastError(ERROR_WRITE_FAULT);
-      return LastFailure("write", name_);
-    }
+    const BOOL wrote = WriteFile(handle(), data.data(), chunk, &written, &at);
+    if (wrote && written == 0) SetLastError(ERROR_WRITE_FAULT);
+    if (!wrote || written == 0) return LastFailure("write", name_);
     data.remove_prefix(written);
     offset += written;
   }

@@ -1,6 +1,6 @@
 // What describes a file on POSIX beyond its content: extended attributes
 // (Wine's DOS attributes, the ACL), NTFS's Windows attributes, whether a
-// new file could take its place, and whom a record may be trusted from.
+// new file could take its place, and whom a record or a path is trusted by.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -79,7 +79,7 @@ std::optional<ExtendedAttributes> ReadExtendedAttributes(int fd) {
     if (length < 0 || fgetxattr(fd, name.c_str(), value.data(), value.size()) != length) {
       // One this process may not read (a trusted one, as another user) is
       // not its to carry.
-      if (errno == EPERM || errno == EACCES || errno == ENODATA) continue;
+      if (IsOneOf(errno, EPERM, EACCES, ENODATA)) continue;
       return std::nullopt;
     }
     attributes.emplace(name, std::move(value));
@@ -108,6 +108,23 @@ bool CarryExtendedAttributes(int fd, const ExtendedAttributes& wanted) {
     }
   }
   return true;
+}
+
+bool MayPass(const struct stat& st, uid_t directory_owner) {
+  if (geteuid() != 0) return true;
+  if (S_ISLNK(st.st_mode)) return st.st_uid == 0 || st.st_uid == directory_owner;
+  if (!S_ISDIR(st.st_mode)) return true;
+  const bool sticky = (st.st_mode & S_ISVTX) != 0;
+  return st.st_uid == 0 && (sticky || (st.st_mode & S_IWOTH) == 0) &&
+         (sticky || st.st_gid == 0 || (st.st_mode & S_IWGRP) == 0);
+}
+
+bool KeepsNoPermissions(int fd) {
+  // FUSE (ntfs-3g), NTFS, the kernel's ntfs3, FAT, exFAT.
+  constexpr unsigned long kTypes[] = {0x65735546, 0x5346544e, 0x7366746e, 0x4d44, 0x2011bab0};
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 &&
+         std::ranges::find(kTypes, static_cast<unsigned long>(fs.f_type)) != std::end(kTypes);
 }
 
 bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::string& file_name) {

@@ -10,28 +10,20 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/wine_paths.h"
+#include "platform/profile_platform.h"
 #include "platform/protocol/protocol.h"
-#include "shell/form1.h"
+#include "platform/text_box.h"
 
 namespace {
-
-// The icon bits of a message box style, drawn as text. Every box has only
-// an OK button.
-const char* IconFor(int style) {
-  // By the bits 0x70: none, stop, question, exclamation, information.
-  static constexpr const char* kIcons[] = {"", "(x) ", "(?) ", "(!) ", "(i) ", "", "", ""};
-  return kIcons[(style & 0x70) >> 4];
-}
 
 std::string UserName(uint32_t uid) {
   const passwd* user = getpwuid(uid);
   return user != nullptr ? user->pw_name : "#" + std::to_string(uid);
 }
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public ProfilePlatform {
  public:
   void rtcChangeDir(const std::string& directory) override {
     std::optional<wine::Place> place = Reach(directory, true);
@@ -43,32 +35,11 @@ class PosixPlatform final : public Platform {
     cause_.clear();
   }
 
-  int32_t WritePrivateProfileStringA(const std::string& section, const std::string& key,
-                                     const std::string& value, const std::string& file) override {
-    const profile::Entry entry{section, key, value};
-    if (!profile::IsWritable(entry)) {
-      cause_ = "the entry cannot be written as it is";
-      return 0;
-    }
-    std::optional<wine::Place> place = Reach(file, false);
-    if (!place) return 0;
-    const std::unique_ptr<profile::Directory> opened =
-        profile::posix::DirectoryAt(std::move(place->directory));
-    const profile::Outcome outcome = profile::WriteEntry(*opened, place->name, entry);
-    if (!outcome.left_behind.empty()) {
-      std::cerr << "kavro-register: could not remove " << place->host_directory << "/"
-                << outcome.left_behind << "\n";
-    }
-    cause_ =
-        outcome.registered() ? "" : profile::CauseOf(outcome, place->host_directory, place->name);
-    return outcome.registered() ? 1 : 0;
-  }
-
   // The box, then why in a line of its own, which a person at a terminal
   // and a deployment tool's log both read.
   int rtcMsgBox(const std::string& prompt, int style, const std::string& title) override {
-    std::cerr << "\n" << IconFor(style) << title << "\n\n" << prompt << "\n\n[ OK ]\n";
-    if (!cause_.empty()) std::cerr << "kavro-register: " << cause_ << "\n";
+    std::cerr << TextBox(prompt, style, title);
+    if (!cause_.empty()) Warn(cause_);
     // Only someone who sees the box at a terminal can dismiss it; otherwise
     // it closes at once rather than wait for nobody (a log file, a pipe, a
     // deployment tool's session).
@@ -82,9 +53,18 @@ class PosixPlatform final : public Platform {
     return kMsgBoxOk;
   }
 
-  void Unload(Form1& form) override { form.MarkUnloaded(); }
-
  private:
+  std::optional<Written> Write(const std::string& file, const profile::Entry& entry) override {
+    std::optional<wine::Place> place = Reach(file, false);
+    if (!place) return std::nullopt;
+    const std::unique_ptr<profile::Directory> opened =
+        profile::posix::DirectoryAt(std::move(place->directory));
+    return Written{profile::WriteEntry(*opened, place->name, entry), place->host_directory,
+                   place->name};
+  }
+
+  void Warn(const std::string& line) override { std::cerr << "kavro-register: " << line << "\n"; }
+
   // The place `windows_path` leads to below the prefix; nothing, with the
   // cause, where there is none.
   std::optional<wine::Place> Reach(const std::string& windows_path, bool whole) {
@@ -100,21 +80,16 @@ class PosixPlatform final : public Platform {
 
   std::string CauseOf(const wine::Stop& stop, const std::string& windows_path) const {
     if (stop.reason != wine::Stop::kMissing) return wine::CauseOf(stop, windows_path);
-    // DASYLab 8.0 installed by a 32-bit installer into a 64-bit prefix.
     wine::Stop elsewhere;
     const bool in_x86 =
-        wine::Reach(*prefix_.prefix, R"(C:\Program Files (x86)\DASYLab 8.0\)", true, elsewhere)
-            .has_value();
-    return profile::CauseOfMissingDirectory(stop.host_path,
-                                            in_x86 ? R"(C:\Program Files (x86)\DASYLab 8.0)" : "");
+        wine::Reach(*prefix_.prefix, kX86InstallDirectory, true, elsewhere).has_value();
+    return profile::CauseOfMissingDirectory(stop.host_path, in_x86 ? kX86InstallDirectory : "");
   }
 
   // Opened once, before anything else: entering the install directory must
   // not change which prefix a relative $WINEPREFIX names, and nothing may
   // put another prefix in its place.
   const wine::OpenedPrefix prefix_ = wine::OpenPrefix();
-  // Why the last step failed, in plain words.
-  std::string cause_;
 };
 
 }  // namespace

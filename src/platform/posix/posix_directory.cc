@@ -22,8 +22,7 @@ const std::string& NameOf(File& file) { return static_cast<PosixFile&>(file).nam
 // without it, a sandbox that forbids it, a file system that refuses it. A
 // copy through a buffer does instead.
 bool KernelCopyUnavailable(int error) {
-  return error == ENOSYS || error == EPERM || error == EXDEV || error == EINVAL ||
-         error == EOPNOTSUPP;
+  return IsOneOf(error, ENOSYS, EPERM, EXDEV, EINVAL, EOPNOTSUPP);
 }
 
 // Gives `fd` an owner and permission bits, changing only what differs: a
@@ -51,11 +50,8 @@ class PosixDirectory final : public Directory {
       return FailureOf("open", name, errno);
     }
     const bool is_link = S_ISLNK(st.st_mode);
-    // Run as root, a link another user owns is followed only in that
-    // user's own directory, as protected_symlinks has it in sticky ones.
     struct stat directory_st;
-    if (is_link && geteuid() == 0 && st.st_uid != 0 &&
-        (fstat(dir(), &directory_st) != 0 || directory_st.st_uid != st.st_uid)) {
+    if (is_link && (fstat(dir(), &directory_st) != 0 || !MayPass(st, directory_st.st_uid))) {
       return Failure{ErrorKind::kAccessDenied, "follow", name, "",
                      "another user's link, outside that user's own directory"};
     }
@@ -63,8 +59,6 @@ class PosixDirectory final : public Directory {
       return Failure{ErrorKind::kNotAFile, "follow", name, "",
                      errno == ELOOP ? "the link loops" : "the link leads nowhere"};
     }
-    // Only regular files are opened at all: a FIFO or a device must not
-    // block the program or be disturbed by it.
     if (!S_ISREG(st.st_mode)) {
       return Failure{ErrorKind::kNotAFile, "open", name, "",
                      S_ISDIR(st.st_mode)    ? "it is a directory"
@@ -117,22 +111,9 @@ class PosixDirectory final : public Directory {
   }
 
   Result<std::vector<std::string>> List() override {
-    const int listing = dup(dir());
-    DIR* const stream = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (stream == nullptr) {
-      const int error = errno;
-      if (listing >= 0) close(listing);
-      return FailureOf("list", ".", error);
-    }
-    // The copy shares the directory's read position with the original.
-    rewinddir(stream);
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(stream)) {
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
-    closedir(stream);
-    return names;
+    std::optional<std::vector<std::string>> names = NamesIn(dir());
+    if (!names) return FailureOf("list", ".", errno);
+    return std::move(*names);
   }
 
   // Where the file system cannot tell whether the new name is free (no
@@ -217,10 +198,10 @@ class PosixDirectory final : public Directory {
   bool RemovingMayFollowLinks() override { return false; }
 
   void RemoveIfInterrupted(Watched slot, std::optional<std::string> name) override {
-    watch_.Watch(slot, dir(), name);
+    interruptions_.Watch(slot, dir(), name);
   }
 
-  void HoldInterruptions(bool held) override { held_back_.Hold(held); }
+  void HoldInterruptions(bool held) override { interruptions_.Hold(held); }
 
   uint64_t Milliseconds() override {
     timespec now{};
@@ -247,11 +228,26 @@ class PosixDirectory final : public Directory {
   int dir() const { return directory_.get(); }
 
   FileDescriptor directory_;
-  RemovedOnSignals watch_;
-  SignalsHeldBack held_back_;
+  Interruptions interruptions_;
 };
 
 }  // namespace
+
+std::optional<std::vector<std::string>> NamesIn(int directory) {
+  FileDescriptor listing = Duplicate(directory);
+  const std::unique_ptr<DIR, int (*)(DIR*)> stream(
+      listing.valid() ? fdopendir(listing.get()) : nullptr, closedir);
+  if (!stream) return std::nullopt;
+  listing.Release();
+  // The copy shares the directory's read position with the original.
+  rewinddir(stream.get());
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(stream.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
+}
 
 std::unique_ptr<Directory> DirectoryAt(FileDescriptor directory) {
   return std::make_unique<PosixDirectory>(std::move(directory));

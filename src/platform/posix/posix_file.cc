@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 
 #include "platform/posix/posix_file_system.h"
 
@@ -13,22 +12,21 @@ namespace profile::posix {
 
 bool DescriptorTraits::Close(int fd) { return close(fd) == 0; }
 
-ErrorKind KindOf(int error_number) {
+FileDescriptor Duplicate(int fd) { return FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+static ErrorKind KindOf(int error_number) {
   using enum ErrorKind;
-  const auto is = [error_number](std::initializer_list<int> codes) {
-    return std::find(codes.begin(), codes.end(), error_number) != codes.end();
-  };
-  if (is({ENOENT})) return kMissing;
-  if (is({ENOTDIR})) return kNoDirectory;
-  if (is({EACCES, EPERM})) return kAccessDenied;
-  if (is({EROFS})) return kReadOnlyMedium;
-  if (is({ENOSPC, EDQUOT})) return kDiskFull;
-  if (is({EFBIG})) return kTooLarge;
-  if (is({ETXTBSY, EBUSY, EAGAIN})) return kInUse;
-  if (is({EISDIR, ELOOP, ENXIO})) return kNotAFile;
-  if (is({EEXIST})) return kExists;
-  if (is({ENOSYS, EOPNOTSUPP, EXDEV})) return kUnsupported;
-  if (is({EIO})) return kIo;
+  if (IsOneOf(error_number, ENOENT)) return kMissing;
+  if (IsOneOf(error_number, ENOTDIR)) return kNoDirectory;
+  if (IsOneOf(error_number, EACCES, EPERM)) return kAccessDenied;
+  if (IsOneOf(error_number, EROFS)) return kReadOnlyMedium;
+  if (IsOneOf(error_number, ENOSPC, EDQUOT)) return kDiskFull;
+  if (IsOneOf(error_number, EFBIG)) return kTooLarge;
+  if (IsOneOf(error_number, ETXTBSY, EBUSY, EAGAIN)) return kInUse;
+  if (IsOneOf(error_number, EISDIR, ELOOP, ENXIO)) return kNotAFile;
+  if (IsOneOf(error_number, EEXIST)) return kExists;
+  if (IsOneOf(error_number, ENOSYS, EOPNOTSUPP, EXDEV)) return kUnsupported;
+  if (IsOneOf(error_number, EIO)) return kIo;
   return kOther;
 }
 
@@ -72,13 +70,12 @@ std::optional<uint32_t> PosixFile::WindowsAttributes() {
 }
 
 Status PosixFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) {
-  for (;;) {
-    const ssize_t read = pread(fd(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-    if (read < 0 && errno == EINTR) continue;
-    got = static_cast<size_t>(std::max<ssize_t>(read, 0));
-    if (read < 0) return FailureOf("read", name_, errno);
-    return {};
-  }
+  ssize_t read;
+  do {
+    read = pread(fd(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+  } while (read < 0 && errno == EINTR);
+  got = static_cast<size_t>(std::max<ssize_t>(read, 0));
+  return Checked(read >= 0, "read", name_);
 }
 
 Status PosixFile::WriteAt(uint64_t offset, std::string_view data) {
@@ -104,19 +101,9 @@ Status PosixFile::Reserve(uint64_t size) {
   if (fallocate(fd(), 0, static_cast<off_t>(old_size), static_cast<off_t>(size - old_size)) == 0) {
     return {};
   }
-  // A file system without fallocate (ntfs-3g, older FUSE ones) gets the
-  // room written as zeros, and flushed, never through a fallback that reads
-  // the file.
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return FailureOf("reserve room in", name_, errno);
-  const std::string zeros(static_cast<size_t>(std::min<uint64_t>(size - old_size, 1 << 16)), '\0');
-  for (uint64_t at = old_size; at < size;) {
-    const auto part = static_cast<size_t>(std::min<uint64_t>(size - at, zeros.size()));
-    if (Status written = WriteAt(at, std::string_view(zeros).substr(0, part)); !written.ok()) {
-      return written;
-    }
-    at += part;
-  }
-  return Flush();
+  // ntfs-3g and older FUSE file systems have no fallocate.
+  if (!IsOneOf(errno, EOPNOTSUPP, ENOSYS)) return FailureOf("reserve room in", name_, errno);
+  return WriteZeros(*this, old_size, size);
 }
 
 Status PosixFile::Flush() { return Checked(fsync(fd()) == 0, "flush", name_); }
@@ -131,7 +118,7 @@ Result<bool> PosixFile::TryLock(uint64_t offset) {
   range.l_start = static_cast<off_t>(offset);
   range.l_len = 1;
   if (fcntl(fd(), F_OFD_SETLK, &range) == 0) return true;
-  if (errno == EAGAIN || errno == EACCES || errno == EINTR) return false;
+  if (IsOneOf(errno, EAGAIN, EACCES, EINTR)) return false;
   return FailureOf("lock", name_, errno);
 }
 

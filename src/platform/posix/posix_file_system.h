@@ -1,8 +1,5 @@
 // The write protocol's file system on POSIX: a directory opened once, and
-// every file in it reached relative to that handle. The pieces are split by
-// job: posix_file.cc (an open file, and errno turned into the protocol's
-// errors), posix_directory.cc (opening, names, copies), file_attributes.cc
-// (what describes a file beyond its content) and signals.cc.
+// every file in it reached relative to that handle.
 #ifndef KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
 #define KAVRO_PLATFORM_POSIX_POSIX_FILE_SYSTEM_H_
 
@@ -15,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/protocol/file_system.h"
 #include "platform/protocol/unique_handle.h"
@@ -30,8 +28,10 @@ struct DescriptorTraits {
 };
 using FileDescriptor = UniqueHandle<DescriptorTraits>;
 
+// A descriptor of its own for what `fd` is open as.
+FileDescriptor Duplicate(int fd);
+
 // The one place where errno becomes the protocol's error.
-ErrorKind KindOf(int error_number);
 Failure FailureOf(std::string call, std::string name, int error_number,
                   std::string other_name = "");
 // Success where `ok`, else the failure errno stands for.
@@ -65,22 +65,16 @@ FileFacts FactsOf(const struct stat& st);
 // --- signals.cc ---
 
 // While it lives (one at a time), the signals that end a program remove
-// the watched files first, then end the program as they would have.
-class RemovedOnSignals final {
+// the watched files first, then end the program as they would have; while
+// held, they are held back, and delivered once let go as often as held.
+class Interruptions final {
  public:
-  RemovedOnSignals();
-  RemovedOnSignals(const RemovedOnSignals&) = delete;
-  RemovedOnSignals& operator=(const RemovedOnSignals&) = delete;
-  ~RemovedOnSignals();
-  // From now on `name` in `directory` is removed on a signal; nothing for
-  // no name.
+  Interruptions();
+  Interruptions(const Interruptions&) = delete;
+  Interruptions& operator=(const Interruptions&) = delete;
+  ~Interruptions();
+  // Directory::RemoveIfInterrupted for a name in `directory`.
   void Watch(Watched slot, int directory, const std::optional<std::string>& name);
-};
-
-// Holds back the signals that end a program while held; they are
-// delivered once it is let go as often as it was held.
-class SignalsHeldBack final {
- public:
   void Hold(bool held);
 
  private:
@@ -116,7 +110,22 @@ bool ReplacingWouldChangeIt(const struct stat& st, int directory, const std::str
 // Whether nobody could have written `record` who may not write `file`.
 bool IsTrustedRecord(const struct stat& record, const struct stat& file);
 
+// Whether root may trust what `st`, found in a directory owned by
+// `directory_owner`, leads to: not a directory another user owns or may
+// change (one others or a group other than root's may write, unless it is
+// sticky), nor a link another user owns outside their own directory (the
+// rule of the kernel's protected_symlinks). Anyone else may.
+bool MayPass(const struct stat& st, uid_t directory_owner);
+
+// Whether the file system keeps no Unix permissions, so that every file
+// shows the mount's owner and mode: NTFS, FAT and exFAT.
+bool KeepsNoPermissions(int fd);
+
 // --- posix_directory.cc ---
+
+// The names in the directory open as `directory`, but "." and "..";
+// nothing, with errno set, where they cannot be read.
+std::optional<std::vector<std::string>> NamesIn(int directory);
 
 // The directory open as `directory` (a handle of its own), as the
 // protocol's file system. The signals that end a program remove its

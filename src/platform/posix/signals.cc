@@ -44,17 +44,10 @@ void RemoveWatchedAndEnd(int signal_number) {
   raise(signal_number);
 }
 
-sigset_t EndingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal_number : kEndingSignals) sigaddset(&set, signal_number);
-  return set;
-}
-
 }  // namespace
 
 // A signal the program was started to ignore stays ignored.
-RemovedOnSignals::RemovedOnSignals() {
+Interruptions::Interruptions() {
   struct sigaction remove {};
   remove.sa_handler = RemoveWatchedAndEnd;
   sigemptyset(&remove.sa_mask);
@@ -66,7 +59,7 @@ RemovedOnSignals::RemovedOnSignals() {
   }
 }
 
-RemovedOnSignals::~RemovedOnSignals() {
+Interruptions::~Interruptions() {
   Watch(Watched::kLock, -1, std::nullopt);
   Watch(Watched::kTemporary, -1, std::nullopt);
   for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
@@ -74,7 +67,7 @@ RemovedOnSignals::~RemovedOnSignals() {
   }
 }
 
-void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<std::string>& name) {
+void Interruptions::Watch(Watched slot, int directory, const std::optional<std::string>& name) {
   WatchedFile& file = watched[static_cast<int>(slot)];
   file.armed = 0;
   if (!name || name->size() >= sizeof file.name) return;
@@ -84,9 +77,11 @@ void RemovedOnSignals::Watch(Watched slot, int directory, const std::optional<st
   file.armed = 1;
 }
 
-void SignalsHeldBack::Hold(bool held) {
+void Interruptions::Hold(bool held) {
   if (held && depth_++ == 0) {
-    const sigset_t ending = EndingSignals();
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
     sigprocmask(SIG_BLOCK, &ending, &previous_);
   } else if (!held && --depth_ == 0) {
     sigprocmask(SIG_SETMASK, &previous_, nullptr);

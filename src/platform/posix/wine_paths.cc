@@ -3,12 +3,10 @@
 // only what no other user may change.
 #include "platform/posix/wine_paths.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,8 @@
 namespace wine {
 namespace {
 
+namespace posix = profile::posix;
+
 // How many links a path may pass through, as the kernel allows.
 constexpr int kMostLinks = 40;
 
@@ -28,48 +28,23 @@ constexpr int kMostLinks = 40;
 std::optional<std::string> FindEntry(int directory, const std::string& name) {
   struct stat st;
   if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
-  const int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(listing >= 0 ? fdopendir(listing) : nullptr,
-                                                closedir);
-  if (!dir) {
-    if (listing >= 0) close(listing);
-    return std::nullopt;
-  }
-  while (const dirent* entry = readdir(dir.get())) {
-    if (SameNameIgnoringCase(entry->d_name, name)) return std::string(entry->d_name);
-  }
-  return std::nullopt;
+  const std::optional<std::vector<std::string>> names = posix::NamesIn(directory);
+  if (!names) return std::nullopt;
+  const auto found = std::ranges::find_if(
+      *names, [&](const std::string& entry) { return SameNameIgnoringCase(entry, name); });
+  return found != names->end() ? std::optional(*found) : std::nullopt;
 }
 
-// File systems that keep no Unix permissions, so that every file shows the
-// mount's owner and mode: NTFS (ntfs-3g through FUSE, the kernel's ntfs3),
-// FAT and exFAT.
-bool KeepsNoPermissions(int fd) {
-  // FUSE, NTFS, ntfs3, FAT, exFAT.
-  constexpr unsigned long kTypes[] = {0x65735546, 0x5346544e, 0x7366746e, 0x4d44, 0x2011bab0};
-  struct statfs fs;
-  return fstatfs(fd, &fs) == 0 &&
-         std::ranges::find(kTypes, static_cast<unsigned long>(fs.f_type)) != std::end(kTypes);
-}
-
-// Whether root may trust what `st`, found in a directory owned by
-// `directory_owner`, leads to: not a directory another user owns or may
-// change (one others or a group other than root's may write, unless it is
-// sticky), nor a link another user owns outside their own directory.
-bool MayPass(const struct stat& st, uid_t directory_owner) {
-  if (geteuid() != 0) return true;
-  if (S_ISLNK(st.st_mode)) return st.st_uid == 0 || st.st_uid == directory_owner;
-  if (!S_ISDIR(st.st_mode)) return true;
-  const bool sticky = (st.st_mode & S_ISVTX) != 0;
-  return st.st_uid == 0 && (sticky || (st.st_mode & S_IWOTH) == 0) &&
-         (sticky || st.st_gid == 0 || (st.st_mode & S_IWGRP) == 0);
+// Why root may not pass what `fd` is open as.
+Stop::Reason Untrusted(int fd) {
+  return posix::KeepsNoPermissions(fd) ? Stop::kNoPermissions : Stop::kOthersMayChange;
 }
 
 // A walk from one directory on: where it is, and how it got there.
 class Walk {
  public:
-  Walk(FileDescriptor directory, std::string shown) : directory_(std::move(directory)) {
-    shown_ = std::move(shown);
+  Walk(FileDescriptor directory, std::string shown)
+      : directory_(std::move(directory)), shown_(std::move(shown)) {
     if (fstat(directory_.get(), &here_) != 0) here_.st_uid = 0;
   }
 
@@ -100,10 +75,7 @@ class Walk {
         return Stopped(stop, Stop::kMissing);
       }
       if (fstat(entry.get(), &st) != 0) return Stopped(stop, Stop::kMissing);
-      if (!MayPass(st, here_.st_uid)) {
-        return Stopped(
-            stop, KeepsNoPermissions(entry.get()) ? Stop::kNoPermissions : Stop::kOthersMayChange);
-      }
+      if (!posix::MayPass(st, here_.st_uid)) return Stopped(stop, Untrusted(entry.get()));
       if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
         const ssize_t length = readlinkat(entry.get(), "", target, sizeof target);
@@ -131,11 +103,14 @@ class Walk {
     return true;
   }
 
-  FileDescriptor TakeDirectory() { return std::move(directory_); }
-  const std::string& shown() const { return shown_; }
-  FileDescriptor Copy() const {
-    return FileDescriptor(fcntl(directory_.get(), F_DUPFD_CLOEXEC, 0));
+  // Whether root may walk on from where the walk starts.
+  bool MayStart(Stop& stop) const {
+    return posix::MayPass(here_, here_.st_uid) || Stopped(stop, Untrusted(directory_.get()));
   }
+
+  FileDescriptor TakeDirectory() { return std::move(directory_); }
+  int directory() const { return directory_.get(); }
+  const std::string& shown() const { return shown_; }
 
  private:
   bool Stopped(Stop& stop, Stop::Reason reason) const {
@@ -162,22 +137,13 @@ class Walk {
 }  // namespace
 
 PrefixPath FindPrefix() {
-  PrefixPath where;
-  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
-    where = {variable, true};
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-      const passwd* user = getpwuid(getuid());
-      home = user != nullptr ? user->pw_dir : "";
-    }
-    where = {std::string(home) + "/.wine", false};
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    const passwd* user = getpwuid(getuid());
+    home = user != nullptr ? user->pw_dir : "";
   }
-  if (where.path.front() != '/') {
-    const std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
-    if (cwd) where.path = std::string(cwd.get()) + "/" + where.path;
-  }
-  return where;
+  const std::unique_ptr<char, void (*)(void*)> cwd(getcwd(nullptr, 0), std::free);
+  return PrefixPathFrom(std::getenv("WINEPREFIX"), home, cwd ? cwd.get() : "");
 }
 
 OpenedPrefix OpenPrefix() {
@@ -212,26 +178,17 @@ std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, 
     place.name = names.back().text;
     names.pop_back();
   }
-  // The drive: its link in dosdevices where there is one, else drive_c.
-  // Wine reads the drive through that link alone: where it leads nowhere
-  // (a disk not mounted), drive_c is not the drive.
   const auto drive = [&](std::vector<Name> root) {
-    Walk walk(FileDescriptor(fcntl(prefix.directory.get(), F_DUPFD_CLOEXEC, 0)), prefix.where.path);
-    struct stat st;
-    if (fstat(prefix.directory.get(), &st) != 0 || !MayPass(st, st.st_uid)) {
-      stop = {KeepsNoPermissions(prefix.directory.get()) ? Stop::kNoPermissions
-                                                         : Stop::kOthersMayChange,
-              prefix.where.path};
+    Walk walk(posix::Duplicate(prefix.directory.get()), prefix.where.path);
+    if (!walk.MayStart(stop) || !walk.Through(std::move(root), false, stop))
       return std::optional<Walk>();
-    }
-    return walk.Through(std::move(root), false, stop) ? std::optional(std::move(walk))
-                                                      : std::nullopt;
+    return std::optional(std::move(walk));
   };
-  std::optional<Walk> walk = drive({{"dosdevices", false}, {std::string(1, letter) + ":", false}});
+  const std::string device = std::string(1, letter) + ":", link = "dosdevices/" + device;
+  std::optional<Walk> walk = drive({{"dosdevices", false}, {device, false}});
   if (walk) {
-    walk = Walk(walk->TakeDirectory(), prefix.where.path + "/dosdevices/" + letter + ":");
+    walk = Walk(walk->TakeDirectory(), prefix.where.path + "/" + link);
   } else if (stop.reason == Stop::kMissing) {
-    const std::string link = std::string("dosdevices/") + letter + ":";
     struct stat st;
     if (fstatat(prefix.directory.get(), link.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       stop = {Stop::kDriveUnreachable, prefix.where.path + "/" + link};
@@ -248,8 +205,8 @@ std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, 
     // The file's own name, matched as the others are; where it is a link,
     // root follows it only as far as it may, and the program then opens it
     // by name through entries nobody else may change.
-    place.name = FindEntry(walk->Copy().get(), place.name).value_or(place.name);
-    Walk probe(walk->Copy(), walk->shown());
+    place.name = FindEntry(walk->directory(), place.name).value_or(place.name);
+    Walk probe(posix::Duplicate(walk->directory()), walk->shown());
     if (!probe.Through({{place.name, false}}, true, stop)) return std::nullopt;
   }
   place.host_directory = walk->shown();

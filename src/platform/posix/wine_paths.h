@@ -42,19 +42,15 @@ struct Place {
 };
 
 // Walks the absolute Windows path `windows_path` ("C:\Dir\File", `/`
-// allowed too) from the prefix's handle: drive C: is `dosdevices/c:`
-// where that exists (as Wine, never `drive_c` where that link leads
-// nowhere), else `drive_c`; each component of the path is matched
-// by its exact name first, else without regard to ASCII case, as Windows
-// would, and opened relative to the one before it, never looked up again by
-// path. Returns the directory holding the last component (whose name is
-// kept as given where nothing matches it), or, with `whole`, the directory
-// the path names itself (name "."). Run as root, no directory another user
-// owns or others may change (unless sticky) is entered, and no symbolic
-// link is followed whose owner is neither root nor the owner of the
-// directory it is in (the rule of the kernel's protected_symlinks), the
-// file's own link included: nothing another user may change leads root
-// anywhere.
+// allowed too) from the prefix's handle as Wine finds it: drive C: is
+// `dosdevices/c:` where that exists (never `drive_c` where that link leads
+// nowhere), else `drive_c`; a name matches exactly, else without regard to
+// ASCII case, and is opened relative to the one before, never looked up
+// again by path. Returns the directory holding the last component (its
+// name kept as given where nothing matches), or, with `whole`, the
+// directory the path names (name "."). Run as root, nothing passes that
+// posix::MayPass refuses, the file's own link included: nothing another
+// user may change leads root anywhere.
 std::optional<Place> Reach(const Prefix& prefix, std::string_view windows_path, bool whole,
                            Stop& stop);
 

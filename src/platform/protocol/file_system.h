@@ -7,6 +7,7 @@
 #ifndef KAVRO_PLATFORM_PROTOCOL_FILE_SYSTEM_H_
 #define KAVRO_PLATFORM_PROTOCOL_FILE_SYSTEM_H_
 
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <memory>
@@ -35,6 +36,13 @@ enum class ErrorKind {
   kIo,              // the disk failed
   kOther,
 };
+
+// Whether the OS's error code `code` is one of `codes`, as an OS layer's
+// table of its codes asks.
+template <typename Code, typename... Codes>
+bool IsOneOf(Code code, Codes... codes) {
+  return ((code == static_cast<Code>(codes)) || ...);
+}
 
 // A call that failed: what it was, on which names, and why in the OS's own
 // words ("Permission denied", "Access is denied.").
@@ -245,6 +253,20 @@ Status CopyThroughBuffer(File& from, uint64_t from_offset, File& to, uint64_t to
     length -= got;
   }
   return {};
+}
+
+// File::Reserve where the file system takes no room ahead: the room from
+// `from` to `to` written as zeros, then flushed, never through a fallback
+// that reads the file.
+inline Status WriteZeros(File& file, uint64_t from, uint64_t to) {
+  const std::string zeros(static_cast<size_t>(std::min<uint64_t>(to - from, 1 << 16)), '\0');
+  for (uint64_t at = from; at < to; at += zeros.size()) {
+    const auto part = static_cast<size_t>(std::min<uint64_t>(to - at, zeros.size()));
+    if (Status written = file.WriteAt(at, std::string_view(zeros).substr(0, part)); !written.ok()) {
+      return written;
+    }
+  }
+  return file.Flush();
 }
 
 }  // namespace profile

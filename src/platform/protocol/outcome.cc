@@ -30,9 +30,6 @@ WriteResult ResultOf(ErrorKind kind) {
 
 Outcome Refusal(const Failure& failure) { return {ResultOf(failure.kind), failure, ""}; }
 
-namespace {
-
-// `name` in `directory`, in the directory's own style of path.
 std::string PathIn(std::string_view directory, std::string_view name) {
   std::string path(directory);
   if (name.empty()) return path;
@@ -40,6 +37,8 @@ std::string PathIn(std::string_view directory, std::string_view name) {
   if (!path.empty() && path.back() != separator) path += separator;
   return path.append(name);
 }
+
+namespace {
 
 // "cannot rename PATH to NAME: REASON", as the failed call says.
 std::string WhatFailed(const Failure& failure, std::string_view directory) {

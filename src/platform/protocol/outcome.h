@@ -52,6 +52,9 @@ WriteResult ResultOf(ErrorKind kind);
 // The refusal a failed call makes.
 Outcome Refusal(const Failure& failure);
 
+// `name` in `directory`, in the directory's own style of path.
+std::string PathIn(std::string_view directory, std::string_view name);
+
 // Why the write of `file_name` in the directory `directory` (as the user
 // knows it: a host path, or a Windows path) ended as it did, in one line
 // after "kavro-register: ": what failed, on which path, and what to do.

@@ -34,6 +34,8 @@ class UniqueHandle final {
     const Value value = std::exchange(value_, Traits::None());
     return !Traits::Open(value) || Traits::Close(value);
   }
+  // Hands the handle over to what closes it from now on.
+  Value Release() { return std::exchange(value_, Traits::None()); }
 
  private:
   Value value_;

@@ -71,6 +71,13 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+PrefixPath PrefixPathFrom(const char* variable, std::string_view home, std::string_view cwd) {
+  PrefixPath where{std::string(home) + "/.wine", false};
+  if (variable != nullptr && *variable != '\0') where = {variable, true};
+  if (where.path.front() != '/' && !cwd.empty()) where.path = std::string(cwd) + "/" + where.path;
+  return where;
+}
+
 std::string CauseOf(const NoPrefix& none, std::string (*user_name)(uint32_t), uint32_t user) {
   const std::string& path = none.where.path;
   switch (none.problem) {

@@ -44,6 +44,10 @@ struct PrefixPath {
   bool from_variable = false;
 };
 
+// Where the prefix is, from the value of WINEPREFIX (null where unset),
+// the user's home directory and the starting directory.
+PrefixPath PrefixPathFrom(const char* variable, std::string_view home, std::string_view cwd);
+
 // Why there is no prefix to use.
 struct NoPrefix {
   enum Problem { kMissing, kNotADirectory, kNotOwned, kUnreadable } problem = kMissing;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/protocol/protocol.h"
+#include "platform/protocol/unwrapped_ticks.h"
 #include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {
@@ -31,7 +32,7 @@ FileHandle OpenShared(const std::wstring& path, DWORD access) {
     FileHandle file(CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     const DWORD error = GetLastError();
-    if (file.valid() || (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+    if (file.valid() || !IsOneOf(error, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION) ||
         GetTickCount() - started >= kRetryForMilliseconds) {
       SetLastError(error);
       return file;
@@ -44,9 +45,6 @@ class WindowsDirectory final : public Directory {
  public:
   explicit WindowsDirectory(std::wstring path) : path_(std::move(path)) {}
 
-  // Only a plain file is opened at all: a directory or a device in its
-  // place is refused without being touched. A link is followed to its
-  // target.
   Result<std::unique_ptr<File>> OpenTarget(const std::string& name, Access access) override {
     const std::wstring path = PathOf(name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -64,7 +62,7 @@ class WindowsDirectory final : public Directory {
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       return NotARegularFile(name);
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   Result<std::unique_ptr<File>> OpenLeftover(const std::string& name) override {
@@ -79,12 +77,11 @@ class WindowsDirectory final : public Directory {
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return LastFailure("open", name);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks != 1) {
+    const Result<FileFacts> facts = FactsOf(file.get(), name);
+    if (!facts.ok() || facts->type != FileType::kRegular || facts->links != 1) {
       return NotARegularFile(name);
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   // Made new where there is none, never through a link whose target is
@@ -107,7 +104,7 @@ class WindowsDirectory final : public Directory {
       }
       return failure;
     }
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   // Not shared but for its rename and removal: no scanner reads it half
@@ -123,7 +120,7 @@ class WindowsDirectory final : public Directory {
         path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
         security.empty() ? nullptr : &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastFailure("create", name);
-    return Made(std::move(file), name, path);
+    return Made(std::move(file), name);
   }
 
   Result<FileFacts> Look(const std::string& name) override {
@@ -201,15 +198,12 @@ class WindowsDirectory final : public Directory {
   }
 
   // Under Wine a new file cannot carry the Unix permissions, group,
-  // extended attributes or access list: it is written in place there, as
-  // it is wherever a new file would not be the same file (more names, a
-  // link or other reparse point).
+  // extended attributes or access list.
   bool ReplaceKeepsFile(const std::string& name, File& file) override {
-    BY_HANDLE_FILE_INFORMATION info;
     const DWORD attributes = GetFileAttributesW(PathOf(name).c_str());
+    const Result<FileFacts> facts = file.Facts();
     return !RunningUnderWine() && attributes != INVALID_FILE_ATTRIBUTES &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           GetFileInformationByHandle(Of(file).handle(), &info) && info.nNumberOfLinks == 1;
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && facts.ok() && facts->links == 1;
   }
 
   // What ReplaceFileW would carry over: attributes, creation time and the
@@ -225,13 +219,11 @@ class WindowsDirectory final : public Directory {
         !SetFileTime(to, &created, nullptr, nullptr) ||
         !CarrySecurity(to, DACL_SECURITY_INFORMATION,
                        SecurityOf(from, DACL_SECURITY_INFORMATION)) ||
-        !SetFileAttributesW(Of(replacement).path().c_str(),
+        !SetFileAttributesW(PathOf(Of(replacement).name()).c_str(),
                             (info.dwFileAttributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE)) {
       return LastFailure("carry over", Of(original).name());
     }
-    const std::vector<BYTE> ownership = SecurityOf(from, kOwnership);
-    if (!ownership.empty() && SecurityOf(to, kOwnership) != ownership &&
-        !SetKernelObjectSecurity(to, kOwnership, const_cast<BYTE*>(ownership.data()))) {
+    if (!CarrySecurity(to, kOwnership, SecurityOf(from, kOwnership))) {
       return Failure{ErrorKind::kUnsupported, "carry over", Of(original).name(), "",
                      "its owner cannot be given to a new file"};
     }
@@ -244,21 +236,12 @@ class WindowsDirectory final : public Directory {
     return OnlyOwnerMayWrite(Of(record).handle());
   }
 
-  // Wine shows a Unix link as its target, and removing the link's name
-  // removes the target.
   bool RemovingMayFollowLinks() override { return RunningUnderWine(); }
 
-  // Nothing interrupts a Windows program but a kill.
   void RemoveIfInterrupted(Watched, std::optional<std::string>) override {}
   void HoldInterruptions(bool) override {}
 
-  // GetTickCount wraps every 49 days; Windows XP has no 64-bit count.
-  uint64_t Milliseconds() override {
-    const DWORD now = GetTickCount();
-    if (now < last_tick_) wraps_ += uint64_t{1} << 32;
-    last_tick_ = now;
-    return wraps_ + now;
-  }
+  uint64_t Milliseconds() override { return ticks_.Of(GetTickCount()); }
 
   void Pause(uint32_t milliseconds) override { Sleep(milliseconds); }
 
@@ -270,14 +253,12 @@ class WindowsDirectory final : public Directory {
 
  private:
   std::wstring PathOf(const std::string& name) const { return path_ + Wide(name); }
-  static std::unique_ptr<File> Made(FileHandle file, const std::string& name,
-                                    const std::wstring& path) {
-    return std::make_unique<WindowsFile>(std::move(file), name, path);
+  static std::unique_ptr<File> Made(FileHandle file, const std::string& name) {
+    return std::make_unique<WindowsFile>(std::move(file), name);
   }
 
   std::wstring path_;
-  DWORD last_tick_ = 0;
-  uint64_t wraps_ = 0;
+  UnwrappedTicks ticks_;
 };
 
 }  // namespace

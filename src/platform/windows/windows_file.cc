@@ -1,28 +1,24 @@
 // An open file on Windows, and Windows' error codes turned into the
 // protocol's errors.
 #include <algorithm>
-#include <initializer_list>
 
 #include "platform/windows/windows_file_system.h"
 
 namespace profile::windows {
 
-ErrorKind KindOf(DWORD error) {
+static ErrorKind KindOf(DWORD error) {
   using enum ErrorKind;
-  const auto is = [error](std::initializer_list<DWORD> codes) {
-    return std::find(codes.begin(), codes.end(), error) != codes.end();
-  };
-  if (is({ERROR_FILE_NOT_FOUND})) return kMissing;
-  if (is({ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH})) return kNoDirectory;
-  if (is({ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD})) return kAccessDenied;
-  if (is({ERROR_WRITE_PROTECT})) return kReadOnlyMedium;
-  if (is({ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL})) return kDiskFull;
-  if (is({ERROR_FILE_TOO_LARGE})) return kTooLarge;
-  if (is({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY})) return kInUse;
-  if (is({ERROR_DIRECTORY, ERROR_CANT_RESOLVE_FILENAME})) return kNotAFile;
-  if (is({ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS})) return kExists;
-  if (is({ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION})) return kUnsupported;
-  if (is({ERROR_CRC, ERROR_IO_DEVICE})) return kIo;
+  if (IsOneOf(error, ERROR_FILE_NOT_FOUND)) return kMissing;
+  if (IsOneOf(error, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH)) return kNoDirectory;
+  if (IsOneOf(error, ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD)) return kAccessDenied;
+  if (IsOneOf(error, ERROR_WRITE_PROTECT)) return kReadOnlyMedium;
+  if (IsOneOf(error, ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL)) return kDiskFull;
+  if (IsOneOf(error, ERROR_FILE_TOO_LARGE)) return kTooLarge;
+  if (IsOneOf(error, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_BUSY)) return kInUse;
+  if (IsOneOf(error, ERROR_DIRECTORY, ERROR_CANT_RESOLVE_FILENAME)) return kNotAFile;
+  if (IsOneOf(error, ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS)) return kExists;
+  if (IsOneOf(error, ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION)) return kUnsupported;
+  if (IsOneOf(error, ERROR_CRC, ERROR_IO_DEVICE)) return kIo;
   return kOther;
 }
 
@@ -108,12 +104,10 @@ Status WindowsFile::ReadAt(uint64_t offset, std::span<char> buffer, size_t& got)
   OVERLAPPED at = At(offset);
   DWORD read = 0;
   const auto want = static_cast<DWORD>(std::min(buffer.size(), kLargestCall));
-  got = 0;
-  if (!ReadFile(handle(), buffer.data(), want, &read, &at) && GetLastError() != ERROR_HANDLE_EOF) {
-    return LastFailure("read", name_);
-  }
-  got = read;
-  return {};
+  const bool ok =
+      ReadFile(handle(), buffer.data(), want, &read, &at) || GetLastError() == ERROR_HANDLE_EOF;
+  got = ok ? read : 0;
+  return Checked(ok, "read", name_);
 }
 
 Status WindowsFile::WriteAt(uint64_t offset, std::string_view data) {
@@ -121,11 +115,9 @@ Status WindowsFile::WriteAt(uint64_t offset, std::string_view data) {
     OVERLAPPED at = At(offset);
     DWORD written = 0;
     const auto chunk = static_cast<DWORD>(std::min(data.size(), kLargestCall));
-    if (!WriteFile(handle(), data.data(), chunk, &written, &at)) return LastFailure("write", name_);
-    if (written == 0) {
-      SetLastError(ERROR_WRITE_FAULT);
-      return LastFailure("write", name_);
-    }
+    const BOOL wrote = WriteFile(handle(), data.data(), chunk, &written, &at);
+    if (wrote && written == 0) SetLastError(ERROR_WRITE_FAULT);
+    if (!wrote || written == 0) return LastFailure("write", name_);
     data.remove_prefix(written);
     offset += written;
   }
@@ -150,7 +142,7 @@ Result<bool> WindowsFile::TryLock(uint64_t offset) {
     return true;
   }
   const DWORD error = GetLastError();
-  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+  if (IsOneOf(error, ERROR_LOCK_VIOLATION, ERROR_IO_PENDING)) return false;
   return LastFailure("lock", name_);
 }
 

@@ -1,9 +1,6 @@
 // The write protocol's file system on Windows (and under Wine): a
-// directory, given by its path, and the files in it. Split by job:
-// windows_file.cc (an open file, and Windows' error codes turned into the
-// protocol's errors), windows_directory.cc (opening, names, copies) and
-// file_attributes.cc (security). Only calls that Windows XP's kernel32 and
-// advapi32 export are used.
+// directory, given by its path, and the files in it, through only calls
+// that Windows XP's kernel32 and advapi32 export.
 #ifndef KAVRO_PLATFORM_WINDOWS_WINDOWS_FILE_SYSTEM_H_
 #define KAVRO_PLATFORM_WINDOWS_WINDOWS_FILE_SYSTEM_H_
 
@@ -31,9 +28,8 @@ struct HandleTraits {
 };
 using FileHandle = UniqueHandle<HandleTraits>;
 
-// The one place where a Windows error code becomes the protocol's error.
-ErrorKind KindOf(DWORD error);
-// The failure the last error stands for.
+// The one place where a Windows error code becomes the protocol's error:
+// the failure the last error stands for.
 Failure LastFailure(std::string call, std::string name, std::string other_name = "");
 // Success where `ok`, else the failure the last error stands for.
 Status Checked(BOOL ok, const char* call, const std::string& name);
@@ -53,8 +49,8 @@ Result<FileFacts> FactsOf(HANDLE handle, const std::string& name);
 
 class WindowsFile final : public File {
  public:
-  WindowsFile(FileHandle handle, std::string name, std::wstring path)
-      : handle_(std::move(handle)), name_(std::move(name)), path_(std::move(path)) {}
+  WindowsFile(FileHandle handle, std::string name)
+      : handle_(std::move(handle)), name_(std::move(name)) {}
   Result<FileFacts> Facts() override;
   Status ReadAt(uint64_t offset, std::span<char> buffer, size_t& got) override;
   Status WriteAt(uint64_t offset, std::string_view data) override;
@@ -66,12 +62,10 @@ class WindowsFile final : public File {
 
   HANDLE handle() const { return handle_.get(); }
   const std::string& name() const { return name_; }
-  const std::wstring& path() const { return path_; }
 
  private:
   FileHandle handle_;
   std::string name_;
-  std::wstring path_;
 };
 
 // --- file_attributes.cc ---
